@@ -1,0 +1,57 @@
+// drovik: keeps the modem-log and event-log services in step with the USB
+// connection.
+
+#include "daemon/daemon.h"
+
+#include "services/service_control.h"
+#include "usb_monitor/usb_monitor.h"
+#include "util/log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *PROGRAM_NAME = "drovik";
+constexpr const char *PROGRAM_VERSION = "1.0.0";
+constexpr int USB_STATE_BUF_SIZE = 100;
+constexpr int EXIT_NO_MONITOR = 21;
+
+} // namespace
+
+int main(int /*argc*/, char ** /*argv*/)
+{
+    log_debug("\n    %s, version %s\n    Build time: %s %s\n", PROGRAM_NAME, PROGRAM_VERSION, __DATE__, __TIME__);
+    install_signal_handling();
+    log_debug("PID of drovik: %d", getpid());
+    g_service_restarting = 0;
+
+    sprue_start_by_prop();
+
+    char state[USB_STATE_BUF_SIZE];
+    if (read_file_line(state, USB_STATE_BUF_SIZE, USB_STATE_FILE) == 0) {
+        log_debug("readed success from file(%s). value: %s.", USB_STATE_FILE, state);
+        if (strstr(state, "CONFIGURED") != nullptr) {
+            stopService();
+            usleep(10000);
+            startService();
+        }
+    }
+
+    // The handle is published only once the thread exists; until then a
+    // stop finds 0 and signals nothing.
+    pthread_t monitor;
+    int r = pthread_create(&monitor, nullptr, zel_handle_monitor_usb_loop, nullptr);
+    if (r != 0) {
+        log_debug("pthread_create() g_monitor_usb_thread_id fail: %d", r);
+        log_debug("drovik start fail. ret_val=%ld.", static_cast<long>(RESULT_FAILURE));
+        manager_stop();
+        exit(EXIT_NO_MONITOR);
+    }
+    g_monitor_usb_thread_id = monitor;
+
+    for (;;)
+        sleep(4294967295U);
+}

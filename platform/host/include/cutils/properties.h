@@ -1,0 +1,20 @@
+// Host stand-in for Android's property calls, spoken to a property service
+// on /dev/socket/property_service.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define PROPERTY_KEY_MAX 32
+#define PROPERTY_VALUE_MAX 92
+
+// Stores the value (or default_value when unset, empty or unreachable), cut
+// to PROPERTY_VALUE_MAX - 1 bytes and terminated; returns the stored length.
+int property_get(const char *key, char *value, const char *default_value);
+// 0 on success, -1 on any failure.
+int property_set(const char *key, const char *value);
+
+#ifdef __cplusplus
+}
+#endif
