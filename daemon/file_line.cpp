@@ -27,6 +27,7 @@ int read_file_line(char *dst, int size, const char *path)
     if (n > static_cast<std::size_t>(size - 1))
         n = static_cast<std::size_t>(size - 1);
     memcpy(dst, line, n);
+    dst[n] = '\0';
     log_debug("read content: %s", dst);
     fclose(f);
     return 0;
