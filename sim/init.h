@@ -1,0 +1,13 @@
+// The device's init: PID 1 of the device's namespaces.
+#pragma once
+
+#include "sim/device.h"
+
+namespace sim::detail {
+
+// Runs in the first process of fresh PID, mount and network namespaces and
+// never returns. Reports readiness (or the reason it could not start) on ctl,
+// then serves it until it closes.
+[[noreturn]] void run_init(const Options& opts, int ctl);
+
+}  // namespace sim::detail

@@ -1,0 +1,334 @@
+// Signals on the simulated device: the restart of mulgate, the orderly stop,
+// and both under pressure.
+#include <sim/device.h>
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testing::ElementsAreArray;
+using Writes = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+std::vector<std::string> messages(sim::Device &d, std::size_t from, std::size_t to)
+{
+    const auto &log = d.log();
+    std::vector<std::string> out;
+    for (std::size_t i = from; i < to && i < log.size(); ++i)
+        out.push_back(log[i].message);
+    return out;
+}
+
+long long ms_between(sim::Device &d, std::size_t a, std::size_t b)
+{
+    return (d.log()[b].sent_ns() - d.log()[a].sent_ns()) / 1000000;
+}
+
+Writes writes_since(sim::Device &d, std::size_t from)
+{
+    Writes out;
+    auto all = d.property_writes();
+    for (std::size_t i = from; i < all.size(); ++i)
+        out.emplace_back(all[i].name, all[i].value);
+    return out;
+}
+
+std::string pid_line(pid_t pid, int i = 0)
+{
+    return "process(mulgate) pid is: " + std::to_string(pid) + ", i:" + std::to_string(i) + ".";
+}
+
+// A device whose init restarts a crashed service after 5 s, as Android's
+// does, so that a restart sees the effect of its own SIGTERM.
+sim::Options device_options(const char *usb_state, const char *ports = "1\n")
+{
+    sim::Options o;
+    o.usb_state = usb_state;
+    o.serial_port_num = ports;
+    o.restart_delay = 5000ms;
+    return o;
+}
+
+// Boots and waits until the boot-time actions are over.
+void settle(sim::Device &d)
+{
+    ASSERT_TRUE(d.wait_for_message("sprue_start_by_prop return:0.", 10s));
+    d.wait_log_quiet(300ms, 5s);
+}
+
+std::size_t end_of_restart(sim::Device &d, std::size_t from)
+{
+    auto end = d.wait_for_message("restart_service end.", 10s, from);
+    EXPECT_TRUE(end.has_value()) << "the restart never ended";
+    return end.value_or(from);
+}
+
+} // namespace
+
+TEST(Restart, RunningMulgateIsTermedStoppedAndStartedAgain)
+{
+    sim::Device d(device_options("CONFIGURED\n"));
+    settle(d);
+    ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
+    const pid_t old = d.service("mulgate").pid;
+    const std::size_t from = d.log().size();
+    const std::size_t writes = d.property_writes().size();
+
+    d.signal_daemon(SIGUSR2);
+    const std::size_t end = end_of_restart(d, from);
+    EXPECT_THAT(messages(d, from, end + 1),
+                ElementsAreArray(std::vector<std::string>{
+                    "(drovik)receive signal: 12", pid_line(old), "mulgate is running.", pid_line(old),
+                    "send signal OK. pid:" + std::to_string(old) + ", signo:15.", "stopService() return: 0",
+                    "read_usb_serial_number : [1]", "current service: init.svc.mulgate, state: stopped",
+                    "startService() return: 0", "restart_service end."}));
+    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}, {"ctl.start", "mulgate"}}));
+    // 2 s for the process to end, then 2 s between the stop and the start.
+    EXPECT_GE(ms_between(d, from + 4, from + 5), 2000);
+    EXPECT_LT(ms_between(d, from + 4, from + 5), 2400);
+    EXPECT_GE(ms_between(d, from + 5, from + 6), 2000);
+    EXPECT_LT(ms_between(d, from + 5, from + 6), 2400);
+    ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
+    EXPECT_NE(d.service("mulgate").pid, old);
+}
+
+TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
+{
+    sim::Options o = device_options("CONFIGURED\n");
+    o.services["mulgate"].ignore_sigterm = true;
+    sim::Device d(o);
+    settle(d);
+    ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
+    const pid_t old = d.service("mulgate").pid;
+    const std::size_t from = d.log().size();
+
+    d.signal_daemon(SIGUSR2);
+    const std::size_t end = end_of_restart(d, from);
+    std::vector<std::string> want = {"(drovik)receive signal: 12", pid_line(old), "mulgate is running.", pid_line(old),
+                                     "send signal OK. pid:" + std::to_string(old) + ", signo:15."};
+    for (int k = 0; k < 6; ++k) {
+        want.push_back(pid_line(old));
+        want.push_back("mulgate is still running, try_count:" + std::to_string(k) + ".");
+    }
+    // init's own stop ends it with SIGKILL within its grace period, so the
+    // start 2 s later finds it stopped.
+    for (const char *m : {"stopService() return: 0", "read_usb_serial_number : [1]",
+                          "current service: init.svc.mulgate, state: stopped", "startService() return: 0",
+                          "restart_service end."})
+        want.push_back(m);
+    EXPECT_EQ(messages(d, from, end + 1), want);
+    EXPECT_GE(ms_between(d, from + 4, from + 5), 2000);
+    for (std::size_t k = 0; k < 6; ++k) {
+        const auto gap = ms_between(d, from + 5 + 2 * k, from + 6 + 2 * k);
+        EXPECT_GE(gap, 200) << "check " << k;
+        EXPECT_LT(gap, 400) << "check " << k;
+    }
+    ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
+    EXPECT_NE(d.service("mulgate").pid, old);
+}
+
+TEST(Restart, WithoutMulgateOrPortsAndOverlappingRequests)
+{
+    sim::Device d(device_options("CONNECTED\n", "0\n"));
+    settle(d);
+    std::size_t from = d.log().size();
+    std::size_t writes = d.property_writes().size();
+
+    // No ports: the stop is asked for, the start declined.
+    d.signal_daemon(SIGUSR2);
+    std::size_t end = end_of_restart(d, from);
+    EXPECT_THAT(messages(d, from, end + 1),
+                ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
+                                  "read_usb_serial_number : [0]", "usb_config_now not serial", "restart_service end."}));
+    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}}));
+
+    // A second request while one runs is dropped at once, with its message.
+    d.set_ports(1);
+    from = d.log().size();
+    writes = d.property_writes().size();
+    d.signal_daemon(SIGUSR2);
+    ASSERT_TRUE(d.wait_for_message("mulgate is not run.", 2s, from));
+    d.signal_daemon(SIGUSR2);
+    auto dropped = d.wait_for_message(" service-restart is processing, do not do again.", 1s, from);
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(d.log()[*dropped - 1].message, "(drovik)receive signal: 12");
+    end = end_of_restart(d, from);
+    std::vector<std::string> story = messages(d, from, end + 1);
+    story.erase(story.begin() + static_cast<long>(*dropped - from - 1), story.begin() + static_cast<long>(*dropped - from + 1));
+    EXPECT_THAT(story, ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
+                                         "read_usb_serial_number : [1]",
+                                         "current service: init.svc.mulgate, state: stopped",
+                                         "startService() return: 0", "restart_service end."}));
+    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}, {"ctl.start", "mulgate"}}));
+
+    // The flag is clear again: the next request runs.
+    from = d.log().size();
+    d.signal_daemon(SIGUSR2);
+    EXPECT_TRUE(d.wait_for_message("mulgate is running.", 2s, from));
+    end_of_restart(d, from);
+}
+
+class StopSignal : public testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, StopsBothServicesAndExitsZeroAtOnce)
+{
+    const int sig = GetParam();
+    sim::Device d(device_options("CONFIGURED\n"));
+    settle(d);
+    ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
+    const std::size_t from = d.log().size();
+    const std::size_t writes = d.property_writes().size();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    d.signal_daemon(sig);
+    auto status = d.wait_daemon_exit(2s);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+    EXPECT_LT(elapsed, 500ms);
+
+    auto lines = messages(d, from, d.log().size());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "(drovik)receive signal: " + std::to_string(sig));
+    EXPECT_EQ(lines[1], "stopService() return: 0");
+    EXPECT_EQ(lines.back(), "manager_stop exit.");
+    if (sig == SIGINT || sig == SIGTERM) {
+        // The monitor thread was idle: it ends within the stop's 10 ms pause.
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_THAT(lines[2], testing::MatchesRegex("thread -?[0-9]+ will be end"));
+    } else {
+        EXPECT_LE(lines.size(), 4u);
+    }
+    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 3s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, StopSignal, testing::Values(SIGINT, SIGTERM, SIGSEGV, SIGBUS),
+                         [](const testing::TestParamInfo<int> &p) { return std::string(sigabbrev_np(p.param)); });
+
+TEST(Stop, AbandonsARestartAndAPollAtOnce)
+{
+    // During the restart's 2 s wait for mulgate to end.
+    {
+        sim::Device d(device_options("CONFIGURED\n"));
+        settle(d);
+        const std::size_t from = d.log().size();
+        d.signal_daemon(SIGUSR2);
+        ASSERT_TRUE(d.wait_for_log([](const sim::LogEntry &e) { return e.message.rfind("send signal OK.", 0) == 0; },
+                                   3s, from));
+        const auto t0 = std::chrono::steady_clock::now();
+        d.signal_daemon(SIGTERM);
+        auto status = d.wait_daemon_exit(2s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        auto lines = messages(d, from, d.log().size());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "restart_service end."), 0);
+        EXPECT_EQ(lines.back(), "manager_stop exit.");
+    }
+    // During the monitor's 2 s poll of a service init still reports running.
+    {
+        sim::Device d(device_options("CONNECTED\n"));
+        settle(d);
+        d.setprop("init.svc.mulgate", "running");
+        const std::size_t from = d.log().size();
+        d.set_usb_state("CONFIGURED");
+        ASSERT_TRUE(d.wait_for_message("current service: init.svc.mulgate, state: running", 2s, from));
+        const auto t0 = std::chrono::steady_clock::now();
+        d.signal_daemon(SIGINT);
+        auto status = d.wait_daemon_exit(2s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        auto lines = messages(d, from, d.log().size());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "startService() return: 0"), 0);
+        EXPECT_EQ(lines.back(), "manager_stop exit.");
+    }
+}
+
+TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
+{
+    sim::Options o = device_options("CONFIGURED\n");
+    o.restart_delay = 1000ms;
+    sim::Device d(o);
+    settle(d);
+    const std::size_t from = d.log().size();
+    std::mt19937 rng(7);
+    for (int i = 0; i < 40; ++i) {
+        switch (rng() % 4) {
+        case 0: d.signal_daemon(SIGUSR2); break;
+        case 1: d.plug(); break;
+        case 2: d.unplug(); break;
+        default: d.set_ports(static_cast<int>(rng() % 3)); break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 30));
+    }
+    d.set_ports(1);
+    // Restarts and 2 s polls in flight all come to an end.
+    d.wait_log_quiet(2500ms, 30s);
+    ASSERT_TRUE(d.daemon_status().running);
+
+    // Never two restarts at once: each start of one is followed by its end
+    // before the next start.
+    bool in_restart = false;
+    for (const auto &m : messages(d, from, d.log().size())) {
+        if (m == "mulgate is running." || m == "mulgate is not run.") {
+            EXPECT_FALSE(in_restart) << "two restarts overlapped";
+            in_restart = true;
+        } else if (m == "restart_service end.") {
+            EXPECT_TRUE(in_restart);
+            in_restart = false;
+        }
+    }
+    EXPECT_FALSE(in_restart);
+
+    const std::size_t after = d.log().size();
+    d.unplug();
+    EXPECT_TRUE(d.wait_for_message("zel_handle_monitor_usb_loop get usb disconnect event", 2s, after));
+    d.wait_log_quiet(300ms, 5s);
+    d.signal_daemon(SIGTERM);
+    auto status = d.wait_daemon_exit(2s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+}
+
+TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
+{
+    sim::Options o = device_options("CONNECTED\n");
+    o.start_daemon = false;
+    sim::Device d(o);
+    // An unprivileged user allowed a single thread: every thread the daemon
+    // asks for is refused, the monitor among them.
+    const std::string uid = std::to_string(40000 + getpid() % 20000);
+    std::vector<std::string> argv = {"prlimit", "--nproc=1", "setpriv", "--reuid=" + uid, "--regid=" + uid,
+                                     "--clear-groups"};
+    for (const auto &a : o.daemon_command)
+        argv.push_back(a);
+    d.start_daemon(argv);
+    auto status = d.wait_daemon_exit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, (sim::ExitStatus{true, 21, 0})) << status->describe() << "\n" << d.daemon_status().err;
+
+    // Its log goes wherever the unprivileged daemon can reach.
+    std::vector<std::string> lines;
+    for (const auto &e : d.log())
+        lines.push_back(e.message);
+    if (lines.empty()) {
+        std::istringstream err(d.daemon_status().err);
+        for (std::string l; std::getline(err, l);)
+            lines.push_back(l.substr(l.find(" : ") + 3));
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
+                ElementsAreArray({"pthread_create() g_monitor_usb_thread_id fail: 11", "drovik start fail. ret_val=-118.",
+                                  "manager_stop exit."}));
+}
