@@ -139,6 +139,9 @@ int run_demo(const Settings& s) {
   o.serial_port_num = "1\n";
   o.persist_file = persist;
   o.daemon_command = s.daemon;
+  // Android's init waits about 5 s before it restarts a crashed service; a
+  // restart request then sees its own SIGTERM end mulgate for good.
+  o.restart_delay = 5s;
   o.start_daemon = false;
   sim::Device d(o);
   Demo demo(d);
@@ -173,10 +176,12 @@ int run_demo(const Settings& s) {
   demo.await({"sprue_start_by_prop return:", "SPRUE is already running"}, 5s);
   demo.show();
 
-  demo.step("Ask for a restart of mulgate (SIGUSR2)");
+  demo.step("Plug the cable in again, then ask for a restart of mulgate (SIGUSR2)");
+  d.plug();
+  demo.await({"startService() return:", "usb_config_now not serial"}, 6s);
   if (demo.daemon_running()) {
-    demo.say("drovik should end any mulgate process, ask init to stop it, wait 2 s and start it again");
-    demo.say("(the cable state does not matter here; this takes about 4 to 7 s).");
+    demo.say("With mulgate running again, drovik should send it SIGTERM, give it 2 s to end, ask init");
+    demo.say("to stop the service, wait 2 s and start it again (the cable state does not matter here).");
     d.signal_daemon(SIGUSR2);
     demo.await({"restart_service end."}, 10s);
   } else {

@@ -190,6 +190,9 @@ int run_shell(const Settings& s) {
   sim::Options o;
   o.persist_file = s.persist.empty() ? default_persist() : s.persist;
   o.daemon_command = s.daemon;
+  // Android's init waits about 5 s before it restarts a crashed service; a
+  // restart request then sees its own SIGTERM end mulgate for good.
+  o.restart_delay = std::chrono::seconds(5);
   bool tty = isatty(0);
   sim::Device d(o);
   printf("drovik-sim shell: device up, cable attached (CONFIGURED, 1 serial port), daemon pid %d\n",
