@@ -200,4 +200,25 @@ std::string Device::usb_uevent(std::string_view state, unsigned seqnum) {
   return d;
 }
 
+std::string printable(std::string_view bytes, bool quotes) {
+  std::string o;
+  for (unsigned char c : bytes) {
+    if (c == '\n') {
+      o += "\\n";
+    } else if (c == '\r') {
+      o += "\\r";
+    } else if (c == '\\' || (quotes && c == '"')) {
+      o += '\\';
+      o += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char b[8];
+      snprintf(b, sizeof b, "\\x%02x", c);
+      o += b;
+    } else {
+      o += static_cast<char>(c);
+    }
+  }
+  return o;
+}
+
 }  // namespace sim

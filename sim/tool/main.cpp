@@ -10,25 +10,7 @@
 
 namespace tool {
 
-std::string quote(const std::string& s) {
-  std::string o;
-  for (unsigned char c : s) {
-    if (c == '\n') {
-      o += "\\n";
-    } else if (c == '\r') {
-      o += "\\r";
-    } else if (c == '\\') {
-      o += "\\\\";
-    } else if (c < 0x20 || c >= 0x7f) {
-      char b[8];
-      snprintf(b, sizeof b, "\\x%02x", c);
-      o += b;
-    } else {
-      o += static_cast<char>(c);
-    }
-  }
-  return o;
-}
+std::string quote(const std::string& s) { return sim::printable(s); }
 
 size_t Viewer::show_log(const char* indent) {
   const auto& l = d_.log();

@@ -5,26 +5,7 @@
 
 namespace e2e {
 
-std::string quoted(const std::string& s) {
-  std::string o = "\"";
-  for (unsigned char c : s) {
-    if (c == '\n') {
-      o += "\\n";
-    } else if (c == '\r') {
-      o += "\\r";
-    } else if (c == '"' || c == '\\') {
-      o += '\\';
-      o += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char b[8];
-      snprintf(b, sizeof b, "\\x%02x", c);
-      o += b;
-    } else {
-      o += static_cast<char>(c);
-    }
-  }
-  return o + "\"";
-}
+std::string quoted(const std::string& s) { return "\"" + sim::printable(s, true) + "\""; }
 
 namespace {
 

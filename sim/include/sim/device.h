@@ -58,6 +58,11 @@ struct LogEntry {
   int64_t sent_ns() const { return int64_t(sec) * 1000000000 + nsec; }
 };
 
+// Bytes as a person can read them on one line: line feeds, carriage returns,
+// backslashes and other control or non-ASCII bytes escaped (\n, \r, \\,
+// \xHH), and double quotes too when `quotes` is set.
+std::string printable(std::string_view bytes, bool quotes = false);
+
 // The lines `logcat -v threadtime` prints for an entry, each ending in "\n".
 std::string threadtime(const LogEntry& e);
 // Parses one logd datagram (pid, uid and receive time are left to the caller).
