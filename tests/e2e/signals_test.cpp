@@ -306,10 +306,11 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     sim::Options o = device_options("CONNECTED\n");
     o.start_daemon = false;
     sim::Device d(o);
-    // An unprivileged user allowed a single thread: every thread the daemon
-    // asks for is refused, the monitor among them.
+    // An unprivileged user allowed two threads: the restart worker (or, when
+    // the daemon runs under emulation, the emulator's own helper) takes the
+    // second; every later one is refused, the monitor among them.
     const std::string uid = std::to_string(40000 + getpid() % 20000);
-    std::vector<std::string> argv = {"prlimit", "--nproc=1", "setpriv", "--reuid=" + uid, "--regid=" + uid,
+    std::vector<std::string> argv = {"prlimit", "--nproc=2", "setpriv", "--reuid=" + uid, "--regid=" + uid,
                                      "--clear-groups"};
     for (const auto &a : o.daemon_command)
         argv.push_back(a);

@@ -159,32 +159,61 @@ int NamedChild::wait_status(int timeout_ms)
     return -1;
 }
 
-ForkResult run_forked(const std::function<int()> &fn)
+Forked::Forked(std::function<int()> fn)
 {
+    int gate[2];
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe(gate) != 0 || pipe(out) != 0 || pipe(err) != 0)
         throw std::runtime_error("pipe");
     fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(gate[1]);
+        char go;
+        if (read(gate[0], &go, 1) != 1)
+            _exit(98);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         close(out[0]);
         close(err[0]);
-        int code = fn();
-        exit(code);
+        exit(fn());
     }
+    close(gate[0]);
     close(out[1]);
     close(err[1]);
+    gate_ = gate[1];
+    out_ = out[0];
+    err_ = err[0];
+}
+
+Forked::~Forked()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {gate_, out_, err_})
+        if (fd >= 0)
+            close(fd);
+}
+
+ForkResult Forked::finish()
+{
     ForkResult r;
+    if (write(gate_, "g", 1) != 1)
+        throw std::runtime_error("cannot release the child");
     // Standard error first is safe: the child writes little to either.
-    r.err = drain(err[0]);
-    r.out = drain(out[0]);
-    close(out[0]);
-    close(err[0]);
-    waitpid(pid, &r.status, 0);
+    r.err = drain(err_);
+    r.out = drain(out_);
+    waitpid(pid_, &r.status, 0);
+    pid_ = -1;
     return r;
+}
+
+ForkResult run_forked(const std::function<int()> &fn)
+{
+    return Forked(fn).finish();
 }
 
 } // namespace sandbox

@@ -38,4 +38,23 @@ struct ForkResult {
 };
 ForkResult run_forked(const std::function<int()> &fn);
 
+// The same in two steps: the child is forked at once but runs fn only when
+// released. Threads started in between (the fakes' servers) are then not in
+// the process that forks, which qemu's user emulation needs when the child
+// starts threads of its own.
+class Forked {
+public:
+    explicit Forked(std::function<int()> fn);
+    ~Forked();
+    Forked(const Forked &) = delete;
+    Forked &operator=(const Forked &) = delete;
+    ForkResult finish(); // releases the child and waits for it
+
+private:
+    pid_t pid_ = -1;
+    int gate_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
+
 } // namespace sandbox

@@ -34,13 +34,14 @@ void touch_beyond_end_of_file()
 TEST(Signals, ARealFaultTakesTheOrderlyStop)
 {
     for (auto [sig, fault] : {std::pair{SIGSEGV, &touch_unmapped_page}, std::pair{SIGBUS, &touch_beyond_end_of_file}}) {
-        LogCapture logd;
-        FakePropertyService ps;
-        auto r = sandbox::run_forked([fault = fault] {
+        sandbox::Forked child([fault = fault] {
             install_signal_handling();
             fault();
             return 3; // not reached: the stop path exits
         });
+        LogCapture logd;
+        FakePropertyService ps;
+        auto r = child.finish();
         ASSERT_TRUE(WIFEXITED(r.status)) << "signal " << sig;
         EXPECT_EQ(WEXITSTATUS(r.status), 0);
         EXPECT_THAT(logd.take_messages(), ElementsAre("(drovik)receive signal: " + std::to_string(sig),
@@ -53,15 +54,16 @@ TEST(Signals, AStopThatCannotFinishStillEndsWithinASecond)
 {
     // A property service that never answers makes each request wait out its
     // timeout; the stop's own watchdog ends the process first.
-    LogCapture logd;
-    FakePropertyService ps;
-    ps.silent = true;
-    auto t0 = std::chrono::steady_clock::now();
-    auto r = sandbox::run_forked([] {
+    sandbox::Forked child([] {
         install_signal_handling();
         touch_unmapped_page();
         return 3;
     });
+    LogCapture logd;
+    FakePropertyService ps;
+    ps.silent = true;
+    auto t0 = std::chrono::steady_clock::now();
+    auto r = child.finish();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_TRUE(WIFEXITED(r.status));
     EXPECT_EQ(WEXITSTATUS(r.status), 0);
