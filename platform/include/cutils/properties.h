@@ -1,5 +1,6 @@
-// Host stand-in for Android's property calls, spoken to a property service
-// on /dev/socket/property_service.
+// Android's property calls where libcutils is not at hand: the host build
+// implements them over a property service socket (platform/host), an NDK
+// build over bionic's system property calls (platform/ndk).
 #pragma once
 
 #ifdef __cplusplus
