@@ -1,5 +1,6 @@
 // Input from outside the daemon that is odd or malformed: sysfs contents,
 // property values, uevent datagrams.
+#include <csignal>
 #include <random>
 #include <thread>
 
@@ -159,6 +160,38 @@ TEST(BadInput, OddUeventDatagrams) {
   n = expect_lines(d, n, want);
   EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.start=mulgate"});
   EXPECT_TRUE(d.daemon_status().running);
+}
+
+TEST(BadInput, UnreadableProcIsReportedOnBothChannelsAndSurvived) {
+  // Root without the DAC overrides, so that a /proc of mode 000 cannot be opened.
+  sim::Options o;
+  o.usb_state = "CONNECTED\n";
+  o.daemon_without_dac = true;
+  Device d(o);
+  size_t n = wait_line(d, "read content: CONNECTED\n", 0) + 2;
+  start_and_listen(d);
+  d.hide_proc(true);
+
+  d.unplug();
+  n = expect_lines(d, n, {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
+                          L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
+                          L("cannot open /proc\n"), L("call findPidByNameEx, return error. \n"),
+                          L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: 0"),
+                          L("sprue_start_by_prop return:0.")});
+  d.signal_daemon(SIGUSR2);
+  std::vector<Line> restart{L("(drovik)receive signal: 12"), L("cal find_pid_by_name, return error."),
+                            L("mulgate is not run."), L("stopService() return: 0")};
+  for (auto& l : start_lines()) restart.push_back(l);
+  restart.push_back(L("restart_service end."));
+  n = expect_lines(d, n, restart);
+
+  // The restart's lookup reports on standard output instead, buffered until the exit.
+  EXPECT_EQ(d.daemon_status().out, "");
+  d.signal_daemon(SIGTERM);
+  auto ex = d.wait_daemon_exit(kReact);
+  ASSERT_TRUE(ex);
+  EXPECT_EQ(*ex, (sim::ExitStatus{true, 0, 0})) << ex->describe();
+  EXPECT_EQ(d.daemon_status().out, "cannot open /proc");
 }
 
 }  // namespace

@@ -330,26 +330,5 @@ TEST(Device, DevicesAreIndependentAndLeaveNothingBehind) {
   for (pid_t p : inits) EXPECT_EQ(kill(p, 0), -1) << "init " << p << " still exists";
 }
 
-TEST(Device, ProcCanBeHiddenFromADaemonWithoutDacOverride) {
-  sim::Options o = quiet_device();
-  o.daemon_without_dac = true;
-  o.logd = false;
-  o.property_service = false;
-  Device d(o);
-  struct stat st;
-  EXPECT_NE(stat(d.host_path("/dev/socket/logdw").c_str(), &st), 0);
-  EXPECT_NE(stat(d.host_path("/dev/socket/property_service").c_str(), &st), 0);
-  d.hide_proc(true);
-  d.start_daemon(helper({"opendir", "/proc"}));
-  auto ex = d.wait_daemon_exit(5s);
-  ASSERT_TRUE(ex);
-  EXPECT_EQ(d.daemon_status().out, "errno 13\n");
-  d.hide_proc(false);
-  d.start_daemon(helper({"opendir", "/proc"}));
-  ASSERT_TRUE(d.wait_daemon_exit(5s));
-  EXPECT_EQ(d.daemon_status().out, "ok\n");
-  EXPECT_FALSE(d.ps().empty());
-}
-
 }  // namespace
 }  // namespace e2e

@@ -129,24 +129,11 @@ int log_burst(int n) {
   return 0;
 }
 
-// opendir PATH: "ok" or "errno N".
-int open_dir(const char* path) {
-  DIR* d = opendir(path);
-  if (!d) {
-    printf("errno %d\n", errno);
-    return 0;
-  }
-  closedir(d);
-  printf("ok\n");
-  return 0;
-}
-
 int run_helper(int argc, char** argv) {
   std::string mode = argc > 2 ? argv[2] : "";
   if (mode == "uevent-listen") return uevent_listen();
   if (mode == "log-send") return log_send();
   if (mode == "log-burst" && argc > 3) return log_burst(atoi(argv[3]));
-  if (mode == "opendir" && argc > 3) return open_dir(argv[3]);
   fprintf(stderr, "unknown helper mode '%s'\n", mode.c_str());
   return 64;
 }

@@ -51,37 +51,3 @@ TEST(Log, HostLayerCutsAtThePayloadLimit)
     EXPECT_EQ(e[0].msg, std::string(4067, 'y'));
 }
 
-TEST(Log, WithoutLogdEachLineGoesToStderrAsLogcatShowsIt)
-{
-    auto r = sandbox::run_forked([] {
-        unlink("/dev/socket/logdw");
-        printf("%d %d", getpid(), gettid());
-        log_debug("\n    %s, version %s\n    Build time: %s\n", "drovik", "1.0.0", "Dec  5 2026 19:36:30");
-        log_error("unknown signal: %d.\r\n", 12);
-        log_debug("%s", "");
-        return 0;
-    });
-    ASSERT_EQ(r.status, 0);
-    std::istringstream ids(r.out);
-    int pid = 0;
-    int tid = 0;
-    ids >> pid >> tid;
-
-    const std::regex line(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d +(\d+) +(\d+) ([DE]) MULGATE : ([^\n]*)$)");
-    std::vector<std::string> texts;
-    std::string prios;
-    std::istringstream in(r.err);
-    for (std::string l; std::getline(in, l);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, line)) << l;
-        EXPECT_EQ(std::stoi(m[1]), pid);
-        EXPECT_EQ(std::stoi(m[2]), tid);
-        prios += m[3].str();
-        texts.push_back(m[4]);
-    }
-    EXPECT_THAT(texts, ElementsAre("", "    drovik, version 1.0.0", "    Build time: Dec  5 2026 19:36:30",
-                                   "unknown signal: 12.\r", ""));
-    EXPECT_EQ(prios, "DDDED");
-    // Right-aligned in five columns, as logcat shows small ids.
-    EXPECT_NE(r.err.find(" D MULGATE : "), std::string::npos);
-}
