@@ -195,6 +195,9 @@ int run_shell(const Settings& s) {
   o.restart_delay = std::chrono::seconds(5);
   bool tty = isatty(0);
   sim::Device d(o);
+  // A cable event sent before the daemon's uevent socket is bound is lost;
+  // the prompt comes once it listens, or after a few seconds regardless.
+  d.wait_daemon_listening(std::chrono::seconds(5));
   printf("drovik-sim shell: device up, cable attached (CONFIGURED, 1 serial port), daemon pid %d\n",
          int(d.daemon_pid()));
   printf("persist.* properties kept in %s; 'help' lists the commands\n", o.persist_file.c_str());
