@@ -60,9 +60,9 @@ TEST(ThreadStop, AnEndedThreadEndsNothingAndLogsNothing)
     while (!done)
         usleep(1000);
     usleep(20000);
-    // Bionic answers the probe of an ended thread with ESRCH and the handle
-    // stays; glibc answers 0 until the thread is joined, so the request is
-    // sent to nobody and the handle cleared. Either way: 0 and no line.
+    // A probe answering ESRCH leaves the handle as it is; glibc answers 0
+    // until the thread is joined, so the request goes to nobody and the
+    // handle is cleared. Either way: 0 and no line.
     EXPECT_EQ(pub_util_stop_thread(&t), 0);
     EXPECT_TRUE(t == copy || t == pthread_t{0});
     EXPECT_TRUE(logd.take_messages().empty());
