@@ -53,18 +53,13 @@ bool recv_msg(int fd, std::string& out) {
 }
 
 std::string escape(std::string_view s) {
+  // A persist file line is name=value, so an '=' inside either is escaped too.
   std::string o;
-  for (unsigned char c : s) {
-    if (c == '\\') {
-      o += "\\\\";
-    } else if (c == '\n') {
-      o += "\\n";
-    } else if (c < 0x20 || c >= 0x7f || c == '=') {
-      char b[5];
-      snprintf(b, sizeof b, "\\x%02x", c);
-      o += b;
+  for (char c : printable(s)) {
+    if (c == '=') {
+      o += "\\x3d";
     } else {
-      o += static_cast<char>(c);
+      o += c;
     }
   }
   return o;
@@ -80,6 +75,8 @@ std::string unescape(std::string_view s) {
     char c = s[++i];
     if (c == 'n') {
       o += '\n';
+    } else if (c == 'r') {
+      o += '\r';
     } else if (c == 'x' && i + 2 < s.size()) {
       std::string hex(s.substr(i + 1, 2));
       o += static_cast<char>(strtol(hex.c_str(), nullptr, 16));

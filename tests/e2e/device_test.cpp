@@ -121,11 +121,11 @@ TEST(Device, PersistentPropertiesSurviveAReboot) {
     Device d(o);
     EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::nullopt);
     d.setprop("persist.sys.v3.sprue.state", "1");
-    d.setprop("persist.odd", "a\nb=c\\d\x01");
+    d.setprop("persist.odd", "a\nb=c\\d\x01\r");
     d.setprop("sys.volatile", "gone");
     d.reboot();
     EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::optional<std::string>("1"));
-    EXPECT_EQ(d.getprop("persist.odd"), std::optional<std::string>("a\nb=c\\d\x01"));
+    EXPECT_EQ(d.getprop("persist.odd"), std::optional<std::string>("a\nb=c\\d\x01\r"));
     EXPECT_EQ(d.getprop("sys.volatile"), std::nullopt);
     d.setprop("persist.sys.v3.sprue.state", "0");
   }
