@@ -1,6 +1,6 @@
 // Signals on the simulated device: the restart of mulgate, the orderly stop,
 // and both under pressure.
-#include <sim/device.h>
+#include "e2e.h"
 
 #include <gmock/gmock.h>
 
@@ -28,9 +28,9 @@ std::vector<std::string> messages(sim::Device &d, std::size_t from, std::size_t 
     return out;
 }
 
-long long ms_between(sim::Device &d, std::size_t a, std::size_t b)
+double ms_between(sim::Device &d, std::size_t a, std::size_t b)
 {
-    return (d.log()[b].sent_ns() - d.log()[a].sent_ns()) / 1000000;
+    return e2e::ms_between(d.log()[a], d.log()[b]);
 }
 
 Writes writes_since(sim::Device &d, std::size_t from)

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sstream>
+#include <thread>
 #include <gmock/gmock.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,6 +114,29 @@ TEST(RestartLookup, FindsSignalsAndEndsAZeroTerminatedList)
     EXPECT_EQ(find_pid_by_name("mulgate", pids, 1), -1);
     EXPECT_THAT(logd.take_messages(), ElementsAre("isProgramRunning invalid parameter.", "find_pid_by_name invalid parameter.",
                                                   "find_pid_by_name invalid parameter."));
+}
+
+TEST(ProcLookup, ProcessesVanishingMidScanAreSkipped)
+{
+    // Short-lived processes of the searched names come and go while both
+    // families scan: each scan either counts one or skips it, never fails.
+    LogCapture logd;
+    sandbox::NamedChild stays("sprue");
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop) {
+            sandbox::NamedChild a("sprue");
+            sandbox::NamedChild b("mulgate");
+        }
+    });
+    int pids[32];
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(isProcessRunningEx("sprue", pids, 32), 0);
+        EXPECT_NE(isProgramRunning("mulgate"), -1);
+        logd.take();
+    }
+    stop = true;
+    churn.join();
 }
 
 TEST(ProcLookup, UnreadableProcIsReportedDifferentlyByEachFamily)
