@@ -465,15 +465,6 @@ pid_t Device::start_daemon(const std::vector<std::string>& argv) {
   return daemon_pid_;
 }
 
-pid_t Device::restart_daemon() {
-  std::lock_guard lk(mu_);
-  if (daemon_pid_ > 0 && job(daemon_pid_).running) {
-    signal_daemon(SIGKILL);
-    if (!wait_daemon_exit(5s)) throw Error("the daemon did not end on SIGKILL");
-  }
-  return start_daemon();
-}
-
 void Device::signal_daemon(int sig) {
   if (daemon_pid_ <= 0) throw Error("the daemon has not been started");
   kill(daemon_pid_, sig);

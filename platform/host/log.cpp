@@ -26,11 +26,6 @@ constexpr std::size_t HEADER_SIZE = 12; // log id, tid, seconds, nanoseconds, pr
 // means it is wedged, and the line goes to standard error instead.
 constexpr suseconds_t SEND_TIMEOUT_US = 100000;
 
-void put_bytes(unsigned char *dst, const void *src, std::size_t n)
-{
-    memcpy(dst, src, n);
-}
-
 int send_to_logd(const unsigned char *header, const char *tag, const char *msg, std::size_t msg_len)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -139,9 +134,9 @@ extern "C" int __android_log_print(int prio, const char *tag, const char *fmt, .
     const auto sec = static_cast<std::uint32_t>(now.tv_sec);
     const auto nsec = static_cast<std::uint32_t>(now.tv_nsec);
     header[0] = 0;
-    put_bytes(header + 1, &tid, 2);
-    put_bytes(header + 3, &sec, 4);
-    put_bytes(header + 7, &nsec, 4);
+    memcpy(header + 1, &tid, 2);
+    memcpy(header + 3, &sec, 4);
+    memcpy(header + 7, &nsec, 4);
     header[11] = static_cast<unsigned char>(prio);
 
     int r = send_to_logd(header, tag, msg, msg_len);

@@ -234,8 +234,6 @@ class Device {
   // --- the daemon
   pid_t start_daemon();  // with options().daemon_command
   pid_t start_daemon(const std::vector<std::string>& argv);
-  // SIGKILL, reap, start again.
-  pid_t restart_daemon();
   pid_t daemon_pid() const { return daemon_pid_; }  // as the daemon sees itself; 0 before the first start
   void signal_daemon(int sig);
   JobStatus daemon_status();
