@@ -241,16 +241,6 @@ std::vector<T> fetch_list(Device& d, const std::function<std::string(uint32_t)>&
 
 }  // namespace
 
-std::vector<Uevent> Device::uevents() {
-  return fetch_list<Uevent>(
-      *this, [&](uint32_t f) { return request(req(Op::kUevents).u32(f).data()); }, 0, [](Reader& r) {
-        Uevent u;
-        u.bytes = r.str();
-        u.time = r.stamp();
-        return u;
-      });
-}
-
 std::vector<int64_t> Device::uevent_listeners() {
   std::vector<int64_t> out;
   // Read by init, so that /proc/1/net is the device's network namespace.
@@ -440,18 +430,6 @@ std::optional<JobStatus> Device::wait_job(pid_t pid, Millis timeout) {
   return last;
 }
 
-JobStatus Device::run(const std::vector<std::string>& argv, Millis timeout) {
-  pid_t p = start_job(argv);
-  auto j = wait_job(p, timeout);
-  if (!j) {
-    try {
-      kill(p, SIGKILL);
-    } catch (const Error&) {
-    }
-    throw Error("program did not end in time: " + argv.front());
-  }
-  return *j;
-}
 
 pid_t Device::start_daemon() { return start_daemon(opts_.daemon_command); }
 

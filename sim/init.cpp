@@ -2,9 +2,9 @@
 // service control, uevents and the programs run inside.
 //
 // Threads: the main thread serves the control channel, reaps children, reads
-// the programs' output and fires the services' timers; the property service,
-// logd and the uevent recorder each have a thread of their own. All shared
-// state is under one mutex. Children are forked from more than one thread, so
+// the programs' output and fires the services' timers; the property service
+// and logd each have a thread of their own. All shared state is under one
+// mutex. Children are forked from more than one thread, so
 // between fork and exec (or pause) only async-signal-safe calls are made.
 #include "init.h"
 
@@ -204,7 +204,6 @@ class Init {
   void property_loop();
   void serve_property(int c);
   void logd_loop();
-  void uevent_loop();
 
   void reap();
   void tick();
@@ -223,7 +222,7 @@ class Init {
   std::string persist_name_;
   int proc_ = -1;
   bool proc_hidden_ = false;
-  int prop_sock_ = -1, logd_sock_ = -1, nl_send_ = -1, nl_listen_ = -1;
+  int prop_sock_ = -1, logd_sock_ = -1, nl_send_ = -1;
   int sigfd_ = -1, evfd_ = -1;
   unsigned seqnum_ = 2000;
   int null_fd_ = -1;
@@ -235,7 +234,6 @@ class Init {
   std::deque<PropertyRead> reads_;
   std::deque<ServiceEvent> svc_events_;
   std::deque<LogEntry> log_;
-  std::deque<Uevent> uevents_;
   std::atomic<int64_t> prop_delay_ms_{0};
   std::map<pid_t, std::unique_ptr<Job>> jobs_;  // main thread only
 };
@@ -397,14 +395,6 @@ void Init::open_sockets() {
   // starts at init's own pid (1) and so never collides with them.
   must(bind(nl_send_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0, "bind netlink");
 
-  nl_listen_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-  must(nl_listen_ >= 0, "netlink socket");
-  sockaddr_nl grp{};
-  grp.nl_family = AF_NETLINK;
-  grp.nl_groups = 1;
-  must(bind(nl_listen_, reinterpret_cast<sockaddr*>(&grp), sizeof grp) == 0, "bind netlink group 1");
-  int size = 4 << 20;
-  setsockopt(nl_listen_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
 }
 
 // ---------------------------------------------------------------- properties and services
@@ -585,17 +575,6 @@ void Init::logd_loop() {
     }
     std::lock_guard lk(mu_);
     log_.push_back(std::move(e));
-  }
-}
-
-void Init::uevent_loop() {
-  std::string buf(256 * 1024, '\0');
-  for (;;) {
-    ssize_t n = recv(nl_listen_, buf.data(), buf.size(), 0);
-    if (n < 0) continue;
-    Uevent u{buf.substr(0, static_cast<size_t>(n)), wire::now()};
-    std::lock_guard lk(mu_);
-    uevents_.push_back(std::move(u));
   }
 }
 
@@ -852,13 +831,6 @@ void Init::handle(const std::string& req, Writer& w) {
       w.u32(wire::kOk);
       break;
     }
-    case Op::kUevents: {
-      uint32_t from = r.u32();
-      std::lock_guard lk(mu_);
-      w.u32(wire::kOk);
-      list_from(w, uevents_, from, [](Writer& x, const Uevent& u) { x.str(u.bytes).stamp(u.time); });
-      break;
-    }
     case Op::kLog: {
       uint32_t from = r.u32();
       std::lock_guard lk(mu_);
@@ -993,7 +965,6 @@ void Init::run() {
 
   if (prop_sock_ >= 0) std::thread([this] { property_loop(); }).detach();
   if (logd_sock_ >= 0) std::thread([this] { logd_loop(); }).detach();
-  std::thread([this] { uevent_loop(); }).detach();
 
   {
     Writer w;

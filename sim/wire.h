@@ -23,7 +23,6 @@ enum class Op : uint32_t {
   kReadFile,
   kSendUevent,
   kUsbState,
-  kUevents,
   kLog,
   kWrites,
   kReads,

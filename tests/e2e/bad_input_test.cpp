@@ -133,6 +133,9 @@ TEST(BadInput, OddUeventDatagrams) {
   n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
   d.send_uevent(fields({header, "USB_STATE_X=1"}));
   n = expect_lines(d, n, {L(status + "USB_STATE_X=1]"), other});
+  // A '%' from outside reaches the log as it is, never as a format.
+  d.send_uevent(fields({header, "USB_STATE=%d%s%n"}));
+  n = expect_lines(d, n, {L(status + "USB_STATE=%d%s%n]"), other});
   d.send_uevent(fields({"", "", "USB_STATE=CONNECTED"}));
   n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
 

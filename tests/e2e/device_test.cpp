@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
 #include <thread>
 
@@ -78,37 +77,6 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol) {
   EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), 0u);
   EXPECT_EQ(d.getprop("ctl.start"), std::nullopt);
   EXPECT_EQ(d.getprop("init.svc.sprue"), std::optional<std::string>("running"));
-
-  // Calls may overlap from several threads.
-  std::vector<std::future<bool>> calls;
-  for (int i = 0; i < 8; ++i)
-    calls.push_back(std::async(std::launch::async, [&d, i] {
-      std::string n = "sys.t" + std::to_string(i);
-      for (int k = 0; k < 20; ++k)
-        if (status_of(prop_call(d, set_msg(n, std::to_string(k)))) != 0) return false;
-      return prop_call(d, get_msg(n)) == u32(2) + "19";
-    }));
-  for (auto& c : calls) EXPECT_TRUE(c.get());
-
-  // A slow service, for callers that must not hang on it.
-  d.set_property_delay(300ms);
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(0));
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
-  d.set_property_delay(0ms);
-
-  // Every SET is recorded, refused ones included, in order and with its time.
-  auto w = d.property_writes();
-  ASSERT_GE(w.size(), 10u);
-  EXPECT_EQ(w[0].name, "sys.a");
-  EXPECT_EQ(w[0].value, "v1");
-  EXPECT_EQ(w[2].value, v92);
-  EXPECT_NE(w[2].status, 0u);
-  for (size_t i = 1; i < w.size(); ++i) EXPECT_LE(w[i - 1].time.monotonic_ns, w[i].time.monotonic_ns);
-  auto r = d.property_reads();
-  ASSERT_GE(r.size(), 3u);
-  EXPECT_EQ(r[1].name, "sys.never.set");
-  EXPECT_EQ(r[1].value, "");
 }
 
 TEST(Device, PersistentPropertiesSurviveAReboot) {
@@ -207,107 +175,6 @@ TEST(Device, AServiceThatEndsByItselfIsRestarted) {
   d.setprop("ctl.start", "sprue");
   d.kill(d.service("sprue").pid, SIGKILL);
   EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 1s));
-}
-
-std::string unhex(const std::string& h) {
-  std::string o;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) o += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-  return o;
-}
-
-TEST(Device, UeventsReachListenersInItsNetworkNamespace) {
-  sim::Options o = quiet_device();
-  o.usb_state = "DISCONNECTED\n";
-  Device d(o);
-  pid_t l = d.start_job(helper({"uevent-listen"}));
-  ASSERT_TRUE(Device::wait_until([&] { return d.job(l).out.find("ready\n") == 0; }, 5s));
-  d.plug();
-  std::string odd(2048, 'U');
-  d.send_uevent(odd);
-  d.send_uevent("sim-test-end");
-  auto j = d.wait_job(l, 5s);
-  ASSERT_TRUE(j);
-  EXPECT_EQ(j->exit, (sim::ExitStatus{true, 0, 0})) << j->out << j->err;
-
-  std::vector<std::string> got;
-  std::istringstream lines(j->out.substr(6));
-  for (std::string h; std::getline(lines, h);) got.push_back(unhex(h));
-  auto has = [&](const std::string& want) { return std::find(got.begin(), got.end(), want) != got.end(); };
-  std::string connected = Device::usb_uevent("CONNECTED", 2000), configured = Device::usb_uevent("CONFIGURED", 2001);
-  EXPECT_EQ(connected.substr(0, 59), std::string("change@/devices/virtual/android_usb/android0\0ACTION=change\0", 59));
-  EXPECT_TRUE(has(connected));
-  EXPECT_TRUE(has(configured));
-  EXPECT_TRUE(has(odd));
-  EXPECT_EQ(d.read_file(Device::kStateFile), std::optional<std::string>("CONFIGURED\n"));
-
-  d.unplug();
-  EXPECT_EQ(d.read_file(Device::kStateFile), std::optional<std::string>("DISCONNECTED\n"));
-  EXPECT_TRUE(Device::wait_until(
-      [&] {
-        auto u = d.uevents();
-        return !u.empty() && u.back().bytes == Device::usb_uevent("DISCONNECTED", 2002);
-      },
-      2s));
-  d.set_ports(3);
-  EXPECT_EQ(d.read_file(Device::kPortsFile), std::optional<std::string>("3\n"));
-  d.remove_file(Device::kPortsFile);
-  EXPECT_EQ(d.read_file(Device::kPortsFile), std::nullopt);
-}
-
-TEST(Device, LogdKeepsEveryEntryWithTheSendersCredentials) {
-  Device d(quiet_device());
-  auto j = d.run(helper({"log-send"}));
-  ASSERT_EQ(j.exit, (sim::ExitStatus{true, 0, 0})) << j.out << j.err;
-  int pid = 0, tid = 0;
-  unsigned sec = 0, nsec = 0;
-  ASSERT_EQ(sscanf(j.out.c_str(), "%d %d %u %u", &pid, &tid, &sec, &nsec), 4) << j.out;
-  EXPECT_EQ(pid, j.pid) << "the pid inside the device";
-  ASSERT_TRUE(Device::wait_until([&] { return d.log().size() >= 3; }, 2s));
-  const auto& l = d.log();
-  ASSERT_EQ(l.size(), 3u);
-  EXPECT_TRUE(l[0].well_formed);
-  EXPECT_EQ(l[0].pid, pid);
-  EXPECT_EQ(l[0].tid, tid);
-  EXPECT_EQ(l[0].sec, sec);
-  EXPECT_EQ(l[0].nsec, nsec);
-  EXPECT_EQ(l[0].priority, 3);
-  EXPECT_EQ(l[0].tag, "MULGATE");
-  EXPECT_EQ(l[0].message, "first line\nsecond line\n");
-  EXPECT_EQ(l[1].priority, 6);
-  EXPECT_EQ(l[1].message, "%d literal");
-  EXPECT_FALSE(l[2].well_formed) << "a cut-short datagram is kept, marked";
-  EXPECT_EQ(l[2].raw, std::string("\0\1\2", 3));
-  EXPECT_GE(l[0].received.monotonic_ns, j.started.monotonic_ns);
-
-  // A burst must not find logd's queue full.
-  auto b = d.run(helper({"log-burst", "2000"}));
-  EXPECT_EQ(b.out, "0\n");
-  EXPECT_TRUE(Device::wait_until([&] { return d.log().size() == 2003; }, 5s));
-}
-
-TEST(Device, PrintsEntriesAsLogcatThreadtime) {
-  const char* tz = getenv("TZ");
-  std::string old = tz ? tz : "";
-  setenv("TZ", "UTC", 1);
-  tzset();
-  std::string head("\0\x1e\x09\xbe\x00\x52\x67\x15\xcd\x5b\x07\x03", 12);
-  sim::LogEntry e = sim::parse_log_datagram(head + "MULGATE" + '\0' + "\n    drovik, version 1.0.0\n    tail\n" + '\0');
-  e.pid = 2365;
-  EXPECT_TRUE(e.well_formed);
-  EXPECT_EQ(e.tid, 2334);
-  EXPECT_EQ(sim::threadtime(e),
-            "12-05 19:36:30.123  2365  2334 D MULGATE : \n"
-            "12-05 19:36:30.123  2365  2334 D MULGATE :     drovik, version 1.0.0\n"
-            "12-05 19:36:30.123  2365  2334 D MULGATE :     tail\n");
-  e.message = "no line feed";
-  e.priority = 6;
-  e.tag = "T";
-  EXPECT_EQ(sim::threadtime(e), "12-05 19:36:30.123  2365  2334 E T       : no line feed\n");
-  if (tz)
-    setenv("TZ", old.c_str(), 1);
-  else
-    unsetenv("TZ");
-  tzset();
 }
 
 TEST(Device, DevicesAreIndependentAndLeaveNothingBehind) {

@@ -65,6 +65,17 @@ void settle(sim::Device &d)
     d.wait_log_quiet(300ms, 5s);
 }
 
+// Sends sig and expects the daemon to have ended with status 0 within `within`.
+void expect_stop(sim::Device &d, int sig, std::chrono::milliseconds within)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    d.signal_daemon(sig);
+    auto status = d.wait_daemon_exit(2s);
+    ASSERT_TRUE(status.has_value()) << "signal " << sig;
+    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, within);
+}
+
 std::size_t end_of_restart(sim::Device &d, std::size_t from)
 {
     auto end = d.wait_for_message("restart_service end.", 10s, from);
@@ -188,13 +199,7 @@ TEST_P(StopSignal, StopsBothServicesAndExitsZeroAtOnce)
     const std::size_t from = d.log().size();
     const std::size_t writes = d.property_writes().size();
 
-    const auto t0 = std::chrono::steady_clock::now();
-    d.signal_daemon(sig);
-    auto status = d.wait_daemon_exit(2s);
-    const auto elapsed = std::chrono::steady_clock::now() - t0;
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
-    EXPECT_LT(elapsed, 500ms);
+    expect_stop(d, sig, 500ms);
 
     auto lines = messages(d, from, d.log().size());
     ASSERT_GE(lines.size(), 3u);
@@ -225,12 +230,7 @@ TEST(Stop, AbandonsARestartAndAPollAtOnce)
         d.signal_daemon(SIGUSR2);
         ASSERT_TRUE(d.wait_for_log([](const sim::LogEntry &e) { return e.message.rfind("send signal OK.", 0) == 0; },
                                    3s, from));
-        const auto t0 = std::chrono::steady_clock::now();
-        d.signal_daemon(SIGTERM);
-        auto status = d.wait_daemon_exit(2s);
-        ASSERT_TRUE(status);
-        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        expect_stop(d, SIGTERM, 500ms);
         auto lines = messages(d, from, d.log().size());
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "restart_service end."), 0);
         EXPECT_EQ(lines.back(), "manager_stop exit.");
@@ -243,12 +243,7 @@ TEST(Stop, AbandonsARestartAndAPollAtOnce)
         const std::size_t from = d.log().size();
         d.set_usb_state("CONFIGURED");
         ASSERT_TRUE(d.wait_for_message("current service: init.svc.mulgate, state: running", 2s, from));
-        const auto t0 = std::chrono::steady_clock::now();
-        d.signal_daemon(SIGINT);
-        auto status = d.wait_daemon_exit(2s);
-        ASSERT_TRUE(status);
-        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        expect_stop(d, SIGINT, 500ms);
         auto lines = messages(d, from, d.log().size());
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "startService() return: 0"), 0);
         EXPECT_EQ(lines.back(), "manager_stop exit.");
@@ -295,10 +290,39 @@ TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
     d.unplug();
     EXPECT_TRUE(d.wait_for_message("zel_handle_monitor_usb_loop get usb disconnect event", 2s, after));
     d.wait_log_quiet(300ms, 5s);
-    d.signal_daemon(SIGTERM);
-    auto status = d.wait_daemon_exit(2s);
+    expect_stop(d, SIGTERM, 2s);
+}
+
+TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
+{
+    // The daemon's signal handling in a program that then faults in its own
+    // code: the kernel raises the signal on the faulting thread.
+    for (auto [kind, sig] : {std::pair{"segv", SIGSEGV}, std::pair{"bus", SIGBUS}}) {
+        sim::Options o = device_options("CONNECTED\n");
+        o.start_daemon = false;
+        sim::Device d(o);
+        d.start_daemon(e2e::helper({"fault", kind}));
+        auto status = d.wait_daemon_exit(5s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << kind << ": " << status->describe();
+        EXPECT_THAT(messages(d, 0, d.log().size()),
+                    ElementsAreArray({"(drovik)receive signal: " + std::to_string(sig), std::string("stopService() return: 0"),
+                                      std::string("manager_stop exit.")}));
+        EXPECT_EQ(writes_since(d, 0), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    }
+    // A property service that never answers in time: the stop's watchdog
+    // ends the process within a second, still with status 0.
+    sim::Options o = device_options("CONNECTED\n");
+    o.start_daemon = false;
+    o.property_delay = 3000ms;
+    sim::Device d(o);
+    const auto t0 = std::chrono::steady_clock::now();
+    d.start_daemon(e2e::helper({"fault", "segv"}));
+    auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+    EXPECT_THAT(messages(d, 0, d.log().size()), ElementsAreArray({"(drovik)receive signal: 11"}));
 }
 
 TEST(Startup, RefusedMonitorThreadEndsWithStatus21)

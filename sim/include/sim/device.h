@@ -106,11 +106,6 @@ struct Process {
   std::string name;  // the Name of /proc/PID/status
 };
 
-struct Uevent {
-  std::string bytes;
-  Timestamp time;
-};
-
 struct ExitStatus {
   bool exited = false;  // true: ended with a code; false: ended by a signal
   int code = 0;
@@ -195,7 +190,6 @@ class Device {
   void send_uevent(std::string_view bytes);
   // The kernel's layout for an android_usb state change.
   static std::string usb_uevent(std::string_view state, unsigned seqnum);
-  std::vector<Uevent> uevents();  // every uevent seen in the device's network namespace
   // Port ids of the uevent sockets bound to group 1 in the device (a program
   // that binds with its pid, as the daemon does, shows that pid).
   std::vector<int64_t> uevent_listeners();
@@ -229,7 +223,6 @@ class Device {
   pid_t start_job(const std::vector<std::string>& argv);
   JobStatus job(pid_t pid);
   std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
-  JobStatus run(const std::vector<std::string>& argv, Millis timeout = 10s);
 
   // --- the daemon
   pid_t start_daemon();  // with options().daemon_command
