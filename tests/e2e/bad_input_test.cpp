@@ -12,6 +12,13 @@ namespace {
 const Line kConfiguredStatus = L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]");
 const Line kConfiguredEvent = L("zel_handle_monitor_usb_loop get usb CONFIGURED event");
 
+// The service the daemon just started runs; stop it again for the next case.
+void stop_running_service(Device& d, const std::string& name) {
+  EXPECT_EQ(d.service(name).state, "running");
+  d.setprop("ctl.stop", name);
+  ASSERT_TRUE(d.wait_service_state(name, "stopped", 2s));
+}
+
 TEST(BadInput, OddSerialPortFiles) {
   sim::Options o;
   o.serial_port_num = "0\n";
@@ -46,9 +53,7 @@ TEST(BadInput, OddSerialPortFiles) {
       want.push_back(L("startService() return: 0"));
       n = expect_lines(d, n, want);
       ++starts;
-      EXPECT_EQ(d.service("mulgate").state, "running");
-      d.setprop("ctl.stop", "mulgate");
-      ASSERT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
+      stop_running_service(d, "mulgate");
     }
   }
   auto w = daemon_writes(d);
@@ -82,9 +87,7 @@ TEST(BadInput, OddEventLogSwitchValues) {
     n = expect_lines(d, n, disconnect_lines(c.logged, c.starts));
     if (c.starts) {
       ++starts;
-      EXPECT_EQ(d.service("sprue").state, "running");
-      d.setprop("ctl.stop", "sprue");
-      ASSERT_TRUE(d.wait_service_state("sprue", "stopped", 2s));
+      stop_running_service(d, "sprue");
     }
   }
   auto w = daemon_writes(d);
