@@ -8,6 +8,6 @@ namespace sim::detail {
 // Runs in the first process of fresh PID, mount and network namespaces and
 // never returns. Reports readiness (or the reason it could not start) on ctl,
 // then serves it until it closes.
-[[noreturn]] void run_init(const Options& opts, int ctl);
+[[noreturn]] void run_init(const Options &opts, int ctl);
 
-}  // namespace sim::detail
+} // namespace sim::detail

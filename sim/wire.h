@@ -14,28 +14,28 @@
 namespace sim::wire {
 
 enum class Op : uint32_t {
-  kReady = 1,  // init to Device, once, when it is up (or kFailed with a text)
-  kFailed,
-  kSetProp,
-  kGetProp,
-  kWriteFile,
-  kRemoveFile,
-  kReadFile,
-  kSendUevent,
-  kUsbState,
-  kLog,
-  kWrites,
-  kReads,
-  kServiceEvents,
-  kServices,
-  kServiceOptions,
-  kPropertyDelay,
-  kPs,
-  kSpawnNamed,
-  kKill,
-  kHideProc,
-  kStartJob,
-  kJob,
+    kReady = 1, // init to Device, once, when it is up (or kFailed with a text)
+    kFailed,
+    kSetProp,
+    kGetProp,
+    kWriteFile,
+    kRemoveFile,
+    kReadFile,
+    kSendUevent,
+    kUsbState,
+    kLog,
+    kWrites,
+    kReads,
+    kServiceEvents,
+    kServices,
+    kServiceOptions,
+    kPropertyDelay,
+    kPs,
+    kSpawnNamed,
+    kKill,
+    kHideProc,
+    kStartJob,
+    kJob,
 };
 
 // Replies start with this: 0 = done, else an error text follows.
@@ -46,91 +46,103 @@ constexpr uint32_t kErr = 1;
 constexpr size_t kChunk = 256 * 1024;
 
 class Writer {
- public:
-  Writer& u32(uint32_t v) { return put(&v, sizeof v); }
-  Writer& i64(int64_t v) { return put(&v, sizeof v); }
-  Writer& str(std::string_view s) {
-    u32(static_cast<uint32_t>(s.size()));
-    buf_.append(s.data(), s.size());
-    return *this;
-  }
-  Writer& raw(std::string_view s) {
-    buf_.append(s.data(), s.size());
-    return *this;
-  }
-  Writer& stamp(const Timestamp& t) { return i64(t.realtime_ns).i64(t.monotonic_ns); }
-  const std::string& data() const { return buf_; }
-  size_t size() const { return buf_.size(); }
+public:
+    Writer &u32(uint32_t v) { return put(&v, sizeof v); }
+    Writer &i64(int64_t v) { return put(&v, sizeof v); }
+    Writer &str(std::string_view s)
+    {
+        u32(static_cast<uint32_t>(s.size()));
+        buf_.append(s.data(), s.size());
+        return *this;
+    }
+    Writer &raw(std::string_view s)
+    {
+        buf_.append(s.data(), s.size());
+        return *this;
+    }
+    Writer &stamp(const Timestamp &t) { return i64(t.realtime_ns).i64(t.monotonic_ns); }
+    const std::string &data() const { return buf_; }
+    size_t size() const { return buf_.size(); }
 
- private:
-  Writer& put(const void* p, size_t n) {
-    buf_.append(static_cast<const char*>(p), n);
-    return *this;
-  }
-  std::string buf_;
+private:
+    Writer &put(const void *p, size_t n)
+    {
+        buf_.append(static_cast<const char *>(p), n);
+        return *this;
+    }
+    std::string buf_;
 };
 
 class Reader {
- public:
-  explicit Reader(std::string_view d) : d_(d) {}
-  uint32_t u32() {
-    uint32_t v;
-    get(&v, sizeof v);
-    return v;
-  }
-  int64_t i64() {
-    int64_t v;
-    get(&v, sizeof v);
-    return v;
-  }
-  std::string str() {
-    uint32_t n = u32();
-    need(n);
-    std::string s(d_.substr(pos_, n));
-    pos_ += n;
-    return s;
-  }
-  Timestamp stamp() {
-    Timestamp t;
-    t.realtime_ns = i64();
-    t.monotonic_ns = i64();
-    return t;
-  }
-  bool done() const { return pos_ >= d_.size(); }
+public:
+    explicit Reader(std::string_view d) : d_(d) {}
+    uint32_t u32()
+    {
+        uint32_t v;
+        get(&v, sizeof v);
+        return v;
+    }
+    int64_t i64()
+    {
+        int64_t v;
+        get(&v, sizeof v);
+        return v;
+    }
+    std::string str()
+    {
+        uint32_t n = u32();
+        need(n);
+        std::string s(d_.substr(pos_, n));
+        pos_ += n;
+        return s;
+    }
+    Timestamp stamp()
+    {
+        Timestamp t;
+        t.realtime_ns = i64();
+        t.monotonic_ns = i64();
+        return t;
+    }
+    bool done() const { return pos_ >= d_.size(); }
 
- private:
-  void need(size_t n) const {
-    if (d_.size() - pos_ < n) throw Error("control channel: truncated message");
-  }
-  void get(void* p, size_t n) {
-    need(n);
-    std::memcpy(p, d_.data() + pos_, n);
-    pos_ += n;
-  }
-  std::string_view d_;
-  size_t pos_ = 0;
+private:
+    void need(size_t n) const
+    {
+        if (d_.size() - pos_ < n)
+            throw Error("control channel: truncated message");
+    }
+    void get(void *p, size_t n)
+    {
+        need(n);
+        std::memcpy(p, d_.data() + pos_, n);
+        pos_ += n;
+    }
+    std::string_view d_;
+    size_t pos_ = 0;
 };
 
-inline void put_entry(Writer& w, const LogEntry& e) {
-  w.u32(e.well_formed).u32(e.log_id).u32(e.tid).u32(e.sec).u32(e.nsec).u32(e.priority);
-  w.str(e.tag).str(e.message).u32(static_cast<uint32_t>(e.pid)).u32(e.uid).stamp(e.received).str(e.raw);
+inline void put_entry(Writer &w, const LogEntry &e)
+{
+    w.u32(e.well_formed).u32(e.log_id).u32(e.tid).u32(e.sec).u32(e.nsec).u32(e.priority);
+    w.str(e.tag).str(e.message).u32(static_cast<uint32_t>(e.pid)).u32(e.uid).stamp(e.received).str(e.raw);
 }
 
-inline LogEntry get_entry(Reader& r) {
-  LogEntry e;
-  e.well_formed = r.u32() != 0;
-  e.log_id = static_cast<uint8_t>(r.u32());
-  e.tid = static_cast<uint16_t>(r.u32());
-  e.sec = r.u32();
-  e.nsec = r.u32();
-  e.priority = static_cast<uint8_t>(r.u32());
-  e.tag = r.str();
-  e.message = r.str();
-  e.pid = static_cast<pid_t>(r.u32());
-  e.uid = r.u32();
-  e.received = r.stamp();
-  e.raw = r.str();
-  return e;
+inline LogEntry get_entry(Reader &r)
+{
+    LogEntry e;
+    e.well_formed = r.u32() != 0;
+    e.log_id = static_cast<uint8_t>(r.u32());
+    e.tid = static_cast<uint16_t>(r.u32());
+    e.sec = r.u32();
+    e.nsec = r.u32();
+    e.priority = static_cast<uint8_t>(r.u32());
+    e.tag = r.str();
+    e.message = r.str();
+    e.pid = static_cast<pid_t>(r.u32());
+    e.uid = r.u32();
+    e.received = r.stamp();
+    e.raw = r.str();
+    return e;
 }
 
 // Current time on both clocks.
@@ -138,11 +150,11 @@ Timestamp now();
 
 // Sends the message whole or throws; receives one whole message (empty
 // optional-like "" and false on end of stream).
-void send_msg(int fd, const std::string& m);
-bool recv_msg(int fd, std::string& out);
+void send_msg(int fd, const std::string &m);
+bool recv_msg(int fd, std::string &out);
 
 // Persist file lines: name=value with backslash escapes, so that any byte survives.
 std::string escape(std::string_view s);
 std::string unescape(std::string_view s);
 
-}  // namespace sim::wire
+} // namespace sim::wire

@@ -86,9 +86,7 @@ void handle_usb_state(std::string_view field)
         log_debug("zel_handle_monitor_usb_loop get usb CONFIGURED event");
         startService();
         break;
-    case UsbEvent::other:
-        log_debug("zel_handle_monitor_usb_loop get usb other status event");
-        break;
+    case UsbEvent::other: log_debug("zel_handle_monitor_usb_loop get usb other status event"); break;
     }
 }
 

@@ -28,8 +28,8 @@ bool empty_name(const char *name)
 // The command name of one /proc entry, read from its status file through a
 // path buffer and a first-line read of the given sizes. False when the entry
 // has vanished or its first line holds no name.
-bool read_status_name(const char *entry, char *path, std::size_t path_size,
-                      char *line, int line_read_size, char *name, std::size_t name_size)
+bool read_status_name(const char *entry, char *path, std::size_t path_size, char *line, int line_read_size, char *name,
+                      std::size_t name_size)
 {
     memset(path, 0, path_size);
     snprintf(path, path_size, "/proc/%s/status", entry);

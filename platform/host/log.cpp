@@ -97,8 +97,8 @@ int print_to_stderr(const timespec &now, int prio, const char *tag, std::string_
         std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
         char out[64 + PAYLOAD_MAX];
-        int n = snprintf(out, sizeof out, "%s.%03d %5d %5d %c %-8s: %.*s\n", stamp, millis, pid, tid,
-                         letter, tag, static_cast<int>(line.size()), line.data());
+        int n = snprintf(out, sizeof out, "%s.%03d %5d %5d %c %-8s: %.*s\n", stamp, millis, pid, tid, letter, tag,
+                         static_cast<int>(line.size()), line.data());
         if (n < 0)
             return -EINVAL;
         auto len = static_cast<std::size_t>(n) < sizeof out ? static_cast<std::size_t>(n) : sizeof out - 1;

@@ -91,8 +91,7 @@ int request_value(const char *key, char *value)
     const auto name_len = static_cast<std::uint32_t>(strlen(key));
     iovec iov[] = {iov_of(&cmd, 4), iov_of(&name_len, 4), iov_of(key, name_len)};
     std::uint32_t len = 0;
-    bool ok = send_all(fd, iov, 3) && recv_all(fd, &len, 4) && len <= VALUE_LEN_MAX &&
-              recv_all(fd, value, len);
+    bool ok = send_all(fd, iov, 3) && recv_all(fd, &len, 4) && len <= VALUE_LEN_MAX && recv_all(fd, value, len);
     close(fd);
     if (!ok)
         return -1;
@@ -125,8 +124,8 @@ int property_set(const char *key, const char *value)
         return -1;
     const std::uint32_t cmd = PROP_MSG_SETPROP2;
     const auto name_len = static_cast<std::uint32_t>(strlen(key));
-    iovec iov[] = {iov_of(&cmd, 4), iov_of(&name_len, 4), iov_of(key, name_len),
-                   iov_of(&value_len, 4), iov_of(value, value_len)};
+    iovec iov[] = {iov_of(&cmd, 4), iov_of(&name_len, 4), iov_of(key, name_len), iov_of(&value_len, 4),
+                   iov_of(value, value_len)};
     std::uint32_t status = 1;
     bool ok = send_all(fd, iov, 5) && recv_all(fd, &status, 4);
     close(fd);

@@ -13,192 +13,201 @@ const Line kConfiguredStatus = L("zel_handle_monitor_usb_loop usb_status:[USB_ST
 const Line kConfiguredEvent = L("zel_handle_monitor_usb_loop get usb CONFIGURED event");
 
 // The service the daemon just started runs; stop it again for the next case.
-void stop_running_service(Device& d, const std::string& name) {
-  EXPECT_EQ(d.service(name).state, "running");
-  d.setprop("ctl.stop", name);
-  ASSERT_TRUE(d.wait_service_state(name, "stopped", 2s));
+void stop_running_service(Device &d, const std::string &name)
+{
+    EXPECT_EQ(d.service(name).state, "running");
+    d.setprop("ctl.stop", name);
+    ASSERT_TRUE(d.wait_service_state(name, "stopped", 2s));
 }
 
-TEST(BadInput, OddSerialPortFiles) {
-  sim::Options o;
-  o.serial_port_num = "0\n";
-  Device d(o);
-  size_t n = wait_line(d, "stopService() return: 0", 0) + 1;
-  n = expect_lines(d, n, {L("read_usb_serial_number : [0]"), L("usb_config_now not serial")});
-  start_and_listen(d);
-  EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.stop=mulgate"});
+TEST(BadInput, OddSerialPortFiles)
+{
+    sim::Options o;
+    o.serial_port_num = "0\n";
+    Device d(o);
+    size_t n = wait_line(d, "stopService() return: 0", 0) + 1;
+    n = expect_lines(d, n, {L("read_usb_serial_number : [0]"), L("usb_config_now not serial")});
+    start_and_listen(d);
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.stop=mulgate"});
 
-  struct Case {
-    std::optional<std::string> bytes;  // nullopt: the file is removed
-    int count;                         // what the daemon makes of it
-  };
-  const std::vector<Case> cases{{"\n\n", 0},    {"", 0},           {std::nullopt, 0}, {"0", 0},
-                                {" ", 240},     {std::string(1, '\0'), 208},         {"4", 4},
-                                {"10\n", 1},    {"7\n\n\n", 7},    {"\n1", 218}};
-  int starts = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE("serial_port_num " + (c.bytes ? e2e::quoted(*c.bytes) : "absent"));
-    if (c.bytes)
-      d.write_file(Device::kPortsFile, *c.bytes);
-    else
-      d.remove_file(Device::kPortsFile);
-    d.set_usb_state("CONFIGURED");
-    std::vector<Line> want{kConfiguredStatus, kConfiguredEvent,
-                           L("read_usb_serial_number : [" + std::to_string(c.count) + "]")};
-    if (c.count == 0) {
-      want.push_back(L("usb_config_now not serial"));
-      n = expect_lines(d, n, want);
-    } else {
-      want.push_back(L("current service: init.svc.mulgate, state: stopped"));
-      want.push_back(L("startService() return: 0"));
-      n = expect_lines(d, n, want);
-      ++starts;
-      stop_running_service(d, "mulgate");
+    struct Case {
+        std::optional<std::string> bytes; // nullopt: the file is removed
+        int count;                        // what the daemon makes of it
+    };
+    const std::vector<Case> cases{
+        {"\n\n", 0}, {"", 0},     {std::nullopt, 0}, {"0", 0},    {" ", 240}, {std::string(1, '\0'), 208},
+        {"4", 4},    {"10\n", 1}, {"7\n\n\n", 7},    {"\n1", 218}};
+    int starts = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE("serial_port_num " + (c.bytes ? e2e::quoted(*c.bytes) : "absent"));
+        if (c.bytes)
+            d.write_file(Device::kPortsFile, *c.bytes);
+        else
+            d.remove_file(Device::kPortsFile);
+        d.set_usb_state("CONFIGURED");
+        std::vector<Line> want{kConfiguredStatus, kConfiguredEvent,
+                               L("read_usb_serial_number : [" + std::to_string(c.count) + "]")};
+        if (c.count == 0) {
+            want.push_back(L("usb_config_now not serial"));
+            n = expect_lines(d, n, want);
+        } else {
+            want.push_back(L("current service: init.svc.mulgate, state: stopped"));
+            want.push_back(L("startService() return: 0"));
+            n = expect_lines(d, n, want);
+            ++starts;
+            stop_running_service(d, "mulgate");
+        }
     }
-  }
-  auto w = daemon_writes(d);
-  EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=mulgate"), starts);
-  EXPECT_EQ(w.size(), size_t(starts) + 1);
-  expect_no_more(d, n);
+    auto w = daemon_writes(d);
+    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=mulgate"), starts);
+    EXPECT_EQ(w.size(), size_t(starts) + 1);
+    expect_no_more(d, n);
 }
 
-TEST(BadInput, OddEventLogSwitchValues) {
-  sim::Options o;
-  o.usb_state = "DISCONNECTED\n";
-  Device d(o);
-  size_t n = wait_line(d, "sprue_start_by_prop return:0.", 0) + 1;
-  n = wait_line(d, "read content: DISCONNECTED\n", n) + 2;
-  start_and_listen(d);
+TEST(BadInput, OddEventLogSwitchValues)
+{
+    sim::Options o;
+    o.usb_state = "DISCONNECTED\n";
+    Device d(o);
+    size_t n = wait_line(d, "sprue_start_by_prop return:0.", 0) + 1;
+    n = wait_line(d, "read content: DISCONNECTED\n", n) + 2;
+    start_and_listen(d);
 
-  struct Case {
-    std::string value;
-    std::string logged;  // unset and empty read as the default "0"
-    bool starts;
-  };
-  const std::vector<Case> cases{{"1", "1", true},     {"  1", "  1", true}, {"1abc", "1abc", true},
-                                {"01", "01", true},   {"\t1", "\t1", true}, {"2", "2", false},
-                                {"", "0", false},     {"abc", "abc", false}, {"-1", "-1", false},
-                                {"11", "11", false},  {"a1", "a1", false}};
-  int starts = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE("persist.sys.v3.sprue.state " + e2e::quoted(c.value));
-    d.setprop("persist.sys.v3.sprue.state", c.value);
+    struct Case {
+        std::string value;
+        std::string logged; // unset and empty read as the default "0"
+        bool starts;
+    };
+    const std::vector<Case> cases{{"1", "1", true},    {"  1", "  1", true},  {"1abc", "1abc", true},
+                                  {"01", "01", true},  {"\t1", "\t1", true},  {"2", "2", false},
+                                  {"", "0", false},    {"abc", "abc", false}, {"-1", "-1", false},
+                                  {"11", "11", false}, {"a1", "a1", false}};
+    int starts = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE("persist.sys.v3.sprue.state " + e2e::quoted(c.value));
+        d.setprop("persist.sys.v3.sprue.state", c.value);
+        d.unplug();
+        n = expect_lines(d, n, disconnect_lines(c.logged, c.starts));
+        if (c.starts) {
+            ++starts;
+            stop_running_service(d, "sprue");
+        }
+    }
+    auto w = daemon_writes(d);
+    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=sprue"), starts);
+    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.stop=mulgate"), long(cases.size()));
+    expect_no_more(d, n);
+}
+
+std::string fields(std::initializer_list<std::string_view> f)
+{
+    std::string d;
+    for (auto s : f) {
+        d.append(s);
+        d.push_back('\0');
+    }
+    return d;
+}
+
+TEST(BadInput, OddUeventDatagrams)
+{
+    sim::Options o;
+    o.usb_state = "DISCONNECTED\n";
+    Device d(o);
+    size_t n = wait_line(d, "read content: DISCONNECTED\n", 0) + 2;
+    start_and_listen(d);
+    expect_no_more(d, n, 50ms);
+
+    const std::string header = "change@/devices/virtual/android_usb/android0";
+    const std::string status = "zel_handle_monitor_usb_loop usb_status:[";
+    const Line other = L("zel_handle_monitor_usb_loop get usb other status event");
+    // Datagrams the daemon must pass over without a word; each is followed by
+    // a pause so that its small receive buffer never overflows.
+    auto ignored = [&](const std::string &bytes) {
+        d.send_uevent(bytes);
+        std::this_thread::sleep_for(40ms);
+    };
+
+    // 2048 bytes without a zero byte: one field filling the whole buffer, logged cut to 1023 bytes.
+    std::string full = "USB_STATE=CONNECTED" + std::string(2048 - 19, 'x');
+    d.send_uevent(full);
+    n = expect_lines(d, n, {L((status + full + "]").substr(0, 1023)), other});
+
+    // Longer than the buffer: only its first 2048 bytes count, and there
+    // "USB_STATE" is cut to "USB".
+    ignored(std::string(2045, 'a') + fields({"USB_STATE=CONFIGURED"}));
+    // Two USB_STATE fields: the first one decides.
+    d.send_uevent(fields({header, "ACTION=change", "USB_STATE=CONNECTED", "USB_STATE=DISCONNECTED"}));
+    n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
+    d.send_uevent(fields({header, "USB_STATE_X=1"}));
+    n = expect_lines(d, n, {L(status + "USB_STATE_X=1]"), other});
+    // A '%' from outside reaches the log as it is, never as a format.
+    d.send_uevent(fields({header, "USB_STATE=%d%s%n"}));
+    n = expect_lines(d, n, {L(status + "USB_STATE=%d%s%n]"), other});
+    d.send_uevent(fields({"", "", "USB_STATE=CONNECTED"}));
+    n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
+
+    ignored(fields({header}));
+    ignored(std::string(1, '\0'));
+    ignored(std::string(16, '\0'));
+    ignored(fields({header, "ACTION=change", "usb_state=CONFIGURED", "SEQNUM=1"}));
+    ignored(fields({header, "USB_STAT=CONFIGURED", "USB_STATE"}).substr(0, header.size() + 25));
+    std::mt19937 rng(20241205);
+    for (int k = 0; k < 5; ++k) {
+        std::string junk(1 + rng() % 3000, '\0');
+        for (auto &c : junk) {
+            auto v = static_cast<char>(rng() % 256);
+            c = v == 'U' ? 'u' : v; // so that no USB_STATE can appear
+        }
+        ignored(junk);
+    }
+    expect_no_more(d, n, 100ms);
+    EXPECT_TRUE(daemon_writes(d).empty());
+
+    // The daemon still answers a plain cable.
+    d.plug();
+    std::vector<Line> want{L(status + "USB_STATE=CONNECTED]"), other, kConfiguredStatus, kConfiguredEvent};
+    for (auto &l : start_lines())
+        want.push_back(l);
+    n = expect_lines(d, n, want);
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.start=mulgate"});
+    EXPECT_TRUE(d.daemon_status().running);
+}
+
+TEST(BadInput, UnreadableProcIsReportedOnBothChannelsAndSurvived)
+{
+    // Root without the DAC overrides, so that a /proc of mode 000 cannot be opened.
+    sim::Options o;
+    o.usb_state = "CONNECTED\n";
+    o.daemon_without_dac = true;
+    Device d(o);
+    size_t n = wait_line(d, "read content: CONNECTED\n", 0) + 2;
+    start_and_listen(d);
+    d.hide_proc(true);
+
     d.unplug();
-    n = expect_lines(d, n, disconnect_lines(c.logged, c.starts));
-    if (c.starts) {
-      ++starts;
-      stop_running_service(d, "sprue");
-    }
-  }
-  auto w = daemon_writes(d);
-  EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=sprue"), starts);
-  EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.stop=mulgate"), long(cases.size()));
-  expect_no_more(d, n);
+    n = expect_lines(d, n,
+                     {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
+                      L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
+                      L("cannot open /proc\n"), L("call findPidByNameEx, return error. \n"),
+                      L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: 0"),
+                      L("sprue_start_by_prop return:0.")});
+    d.signal_daemon(SIGUSR2);
+    std::vector<Line> restart{L("(drovik)receive signal: 12"), L("cal find_pid_by_name, return error."),
+                              L("mulgate is not run."), L("stopService() return: 0")};
+    for (auto &l : start_lines())
+        restart.push_back(l);
+    restart.push_back(L("restart_service end."));
+    n = expect_lines(d, n, restart);
+
+    // The restart's lookup reports on standard output instead, buffered until the exit.
+    EXPECT_EQ(d.daemon_status().out, "");
+    d.signal_daemon(SIGTERM);
+    auto ex = d.wait_daemon_exit(kReact);
+    ASSERT_TRUE(ex);
+    EXPECT_EQ(*ex, (sim::ExitStatus{true, 0, 0})) << ex->describe();
+    EXPECT_EQ(d.daemon_status().out, "cannot open /proc");
 }
 
-std::string fields(std::initializer_list<std::string_view> f) {
-  std::string d;
-  for (auto s : f) {
-    d.append(s);
-    d.push_back('\0');
-  }
-  return d;
-}
-
-TEST(BadInput, OddUeventDatagrams) {
-  sim::Options o;
-  o.usb_state = "DISCONNECTED\n";
-  Device d(o);
-  size_t n = wait_line(d, "read content: DISCONNECTED\n", 0) + 2;
-  start_and_listen(d);
-  expect_no_more(d, n, 50ms);
-
-  const std::string header = "change@/devices/virtual/android_usb/android0";
-  const std::string status = "zel_handle_monitor_usb_loop usb_status:[";
-  const Line other = L("zel_handle_monitor_usb_loop get usb other status event");
-  // Datagrams the daemon must pass over without a word; each is followed by
-  // a pause so that its small receive buffer never overflows.
-  auto ignored = [&](const std::string& bytes) {
-    d.send_uevent(bytes);
-    std::this_thread::sleep_for(40ms);
-  };
-
-  // 2048 bytes without a zero byte: one field filling the whole buffer, logged cut to 1023 bytes.
-  std::string full = "USB_STATE=CONNECTED" + std::string(2048 - 19, 'x');
-  d.send_uevent(full);
-  n = expect_lines(d, n, {L((status + full + "]").substr(0, 1023)), other});
-
-  // Longer than the buffer: only its first 2048 bytes count, and there
-  // "USB_STATE" is cut to "USB".
-  ignored(std::string(2045, 'a') + fields({"USB_STATE=CONFIGURED"}));
-  // Two USB_STATE fields: the first one decides.
-  d.send_uevent(fields({header, "ACTION=change", "USB_STATE=CONNECTED", "USB_STATE=DISCONNECTED"}));
-  n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
-  d.send_uevent(fields({header, "USB_STATE_X=1"}));
-  n = expect_lines(d, n, {L(status + "USB_STATE_X=1]"), other});
-  // A '%' from outside reaches the log as it is, never as a format.
-  d.send_uevent(fields({header, "USB_STATE=%d%s%n"}));
-  n = expect_lines(d, n, {L(status + "USB_STATE=%d%s%n]"), other});
-  d.send_uevent(fields({"", "", "USB_STATE=CONNECTED"}));
-  n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
-
-  ignored(fields({header}));
-  ignored(std::string(1, '\0'));
-  ignored(std::string(16, '\0'));
-  ignored(fields({header, "ACTION=change", "usb_state=CONFIGURED", "SEQNUM=1"}));
-  ignored(fields({header, "USB_STAT=CONFIGURED", "USB_STATE"}).substr(0, header.size() + 25));
-  std::mt19937 rng(20241205);
-  for (int k = 0; k < 5; ++k) {
-    std::string junk(1 + rng() % 3000, '\0');
-    for (auto& c : junk) {
-      auto v = static_cast<char>(rng() % 256);
-      c = v == 'U' ? 'u' : v;  // so that no USB_STATE can appear
-    }
-    ignored(junk);
-  }
-  expect_no_more(d, n, 100ms);
-  EXPECT_TRUE(daemon_writes(d).empty());
-
-  // The daemon still answers a plain cable.
-  d.plug();
-  std::vector<Line> want{L(status + "USB_STATE=CONNECTED]"), other, kConfiguredStatus, kConfiguredEvent};
-  for (auto& l : start_lines()) want.push_back(l);
-  n = expect_lines(d, n, want);
-  EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.start=mulgate"});
-  EXPECT_TRUE(d.daemon_status().running);
-}
-
-TEST(BadInput, UnreadableProcIsReportedOnBothChannelsAndSurvived) {
-  // Root without the DAC overrides, so that a /proc of mode 000 cannot be opened.
-  sim::Options o;
-  o.usb_state = "CONNECTED\n";
-  o.daemon_without_dac = true;
-  Device d(o);
-  size_t n = wait_line(d, "read content: CONNECTED\n", 0) + 2;
-  start_and_listen(d);
-  d.hide_proc(true);
-
-  d.unplug();
-  n = expect_lines(d, n, {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                          L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
-                          L("cannot open /proc\n"), L("call findPidByNameEx, return error. \n"),
-                          L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: 0"),
-                          L("sprue_start_by_prop return:0.")});
-  d.signal_daemon(SIGUSR2);
-  std::vector<Line> restart{L("(drovik)receive signal: 12"), L("cal find_pid_by_name, return error."),
-                            L("mulgate is not run."), L("stopService() return: 0")};
-  for (auto& l : start_lines()) restart.push_back(l);
-  restart.push_back(L("restart_service end."));
-  n = expect_lines(d, n, restart);
-
-  // The restart's lookup reports on standard output instead, buffered until the exit.
-  EXPECT_EQ(d.daemon_status().out, "");
-  d.signal_daemon(SIGTERM);
-  auto ex = d.wait_daemon_exit(kReact);
-  ASSERT_TRUE(ex);
-  EXPECT_EQ(*ex, (sim::ExitStatus{true, 0, 0})) << ex->describe();
-  EXPECT_EQ(d.daemon_status().out, "cannot open /proc");
-}
-
-}  // namespace
-}  // namespace e2e
+} // namespace
+} // namespace e2e

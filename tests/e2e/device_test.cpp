@@ -20,182 +20,201 @@ namespace {
 constexpr uint32_t kSet = 0x00020001;
 constexpr uint32_t kGet = 0x00020002;
 
-std::string u32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
-std::string set_msg(const std::string& n, const std::string& v) {
-  return u32(kSet) + u32(uint32_t(n.size())) + n + u32(uint32_t(v.size())) + v;
+std::string u32(uint32_t v)
+{
+    return std::string(reinterpret_cast<const char *>(&v), 4);
 }
-std::string get_msg(const std::string& n) { return u32(kGet) + u32(uint32_t(n.size())) + n; }
+std::string set_msg(const std::string &n, const std::string &v)
+{
+    return u32(kSet) + u32(uint32_t(n.size())) + n + u32(uint32_t(v.size())) + v;
+}
+std::string get_msg(const std::string &n)
+{
+    return u32(kGet) + u32(uint32_t(n.size())) + n;
+}
 
 // One connection to the device's property service from outside: sends the
 // bytes, then reads everything until the service closes.
-std::string prop_call(Device& d, const std::string& bytes) {
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  std::string path = d.host_path("/dev/socket/property_service");
-  strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
-  EXPECT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
-  shutdown(s, SHUT_WR);
-  std::string out;
-  char buf[512];
-  for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-  close(s);
-  return out;
+std::string prop_call(Device &d, const std::string &bytes)
+{
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = d.host_path("/dev/socket/property_service");
+    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
+    EXPECT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    shutdown(s, SHUT_WR);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
+        out.append(buf, size_t(n));
+    close(s);
+    return out;
 }
 
-uint32_t status_of(const std::string& reply) {
-  EXPECT_EQ(reply.size(), 4u);
-  uint32_t v = 0xffffffff;
-  if (reply.size() == 4) memcpy(&v, reply.data(), 4);
-  return v;
+uint32_t status_of(const std::string &reply)
+{
+    EXPECT_EQ(reply.size(), 4u);
+    uint32_t v = 0xffffffff;
+    if (reply.size() == 4)
+        memcpy(&v, reply.data(), 4);
+    return v;
 }
 
-TEST(Device, PropertyServiceSpeaksTheWireProtocol) {
-  Device d(quiet_device());
-  EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", "v1"))), 0u);
-  EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(2) + "v1");
-  EXPECT_EQ(prop_call(d, get_msg("sys.never.set")), u32(0)) << "unset reads L=0 and nothing more";
+TEST(Device, PropertyServiceSpeaksTheWireProtocol)
+{
+    Device d(quiet_device());
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", "v1"))), 0u);
+    EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(2) + "v1");
+    EXPECT_EQ(prop_call(d, get_msg("sys.never.set")), u32(0)) << "unset reads L=0 and nothing more";
 
-  std::string v91(91, 'x'), v92(92, 'y');
-  EXPECT_EQ(status_of(prop_call(d, set_msg("sys.long", v91))), 0u);
-  EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91);
-  EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", v92))), 0u) << "92 bytes exceed PROP_VALUE_MAX";
-  EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91) << "a refused write changes nothing";
+    std::string v91(91, 'x'), v92(92, 'y');
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.long", v91))), 0u);
+    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91);
+    EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", v92))), 0u) << "92 bytes exceed PROP_VALUE_MAX";
+    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91) << "a refused write changes nothing";
 
-  EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", ""))), 0u);
-  EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(0));
-  EXPECT_EQ(d.getprop("sys.a"), std::optional<std::string>(""));
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", ""))), 0u);
+    EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(0));
+    EXPECT_EQ(d.getprop("sys.a"), std::optional<std::string>(""));
 
-  // Bad requests get a failure or nothing, and the service goes on.
-  EXPECT_NE(status_of(prop_call(d, u32(0x12345) + u32(0))), 0u);
-  EXPECT_EQ(prop_call(d, u32(kSet) + u32(5) + "ab"), u32(1)) << "a cut-short SET is refused";
-  EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), 0u);
-  EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), 0u);
+    // Bad requests get a failure or nothing, and the service goes on.
+    EXPECT_NE(status_of(prop_call(d, u32(0x12345) + u32(0))), 0u);
+    EXPECT_EQ(prop_call(d, u32(kSet) + u32(5) + "ab"), u32(1)) << "a cut-short SET is refused";
+    EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), 0u);
+    EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), 0u);
 
-  // ctl.* act on services and are not stored; the rest is.
-  EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), 0u);
-  EXPECT_EQ(d.getprop("ctl.start"), std::nullopt);
-  EXPECT_EQ(d.getprop("init.svc.sprue"), std::optional<std::string>("running"));
+    // ctl.* act on services and are not stored; the rest is.
+    EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), 0u);
+    EXPECT_EQ(d.getprop("ctl.start"), std::nullopt);
+    EXPECT_EQ(d.getprop("init.svc.sprue"), std::optional<std::string>("running"));
 }
 
-TEST(Device, PersistentPropertiesSurviveAReboot) {
-  char tmpl[] = "/tmp/drovik-e2e.XXXXXX";
-  ASSERT_TRUE(mkdtemp(tmpl));
-  std::string dir = tmpl;
-  sim::Options o = quiet_device();
-  o.persist_file = dir + "/sub/persist.props";
-  {
+TEST(Device, PersistentPropertiesSurviveAReboot)
+{
+    char tmpl[] = "/tmp/drovik-e2e.XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    std::string dir = tmpl;
+    sim::Options o = quiet_device();
+    o.persist_file = dir + "/sub/persist.props";
+    {
+        Device d(o);
+        EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::nullopt);
+        d.setprop("persist.sys.v3.sprue.state", "1");
+        d.setprop("persist.odd", "a\nb=c\\d\x01\r");
+        d.setprop("sys.volatile", "gone");
+        d.reboot();
+        EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::optional<std::string>("1"));
+        EXPECT_EQ(d.getprop("persist.odd"), std::optional<std::string>("a\nb=c\\d\x01\r"));
+        EXPECT_EQ(d.getprop("sys.volatile"), std::nullopt);
+        d.setprop("persist.sys.v3.sprue.state", "0");
+    }
+    Device again(o);
+    EXPECT_EQ(again.getprop("persist.sys.v3.sprue.state"), std::optional<std::string>("0"));
+    std::ifstream f(o.persist_file);
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_NE(text.str().find("persist.sys.v3.sprue.state=0\n"), std::string::npos) << text.str();
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Device, ServicesFollowCtlStartAndCtlStop)
+{
+    sim::Options o = quiet_device();
+    o.services["sprue"].ignore_sigterm = true;
     Device d(o);
-    EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::nullopt);
-    d.setprop("persist.sys.v3.sprue.state", "1");
-    d.setprop("persist.odd", "a\nb=c\\d\x01\r");
-    d.setprop("sys.volatile", "gone");
-    d.reboot();
-    EXPECT_EQ(d.getprop("persist.sys.v3.sprue.state"), std::optional<std::string>("1"));
-    EXPECT_EQ(d.getprop("persist.odd"), std::optional<std::string>("a\nb=c\\d\x01\r"));
-    EXPECT_EQ(d.getprop("sys.volatile"), std::nullopt);
-    d.setprop("persist.sys.v3.sprue.state", "0");
-  }
-  Device again(o);
-  EXPECT_EQ(again.getprop("persist.sys.v3.sprue.state"), std::optional<std::string>("0"));
-  std::ifstream f(o.persist_file);
-  std::stringstream text;
-  text << f.rdbuf();
-  EXPECT_NE(text.str().find("persist.sys.v3.sprue.state=0\n"), std::string::npos) << text.str();
-  std::filesystem::remove_all(dir);
+    EXPECT_EQ(d.getprop("init.svc.mulgate"), std::nullopt) << "never started: unset";
+
+    d.setprop("ctl.stop", "mulgate");
+    EXPECT_EQ(d.getprop("init.svc.mulgate"), std::nullopt) << "stopping what never ran changes nothing";
+
+    d.setprop("ctl.start", "mulgate");
+    EXPECT_EQ(d.getprop("init.svc.mulgate"), std::optional<std::string>("running")) << "set before the reply";
+    pid_t pid = d.service("mulgate").pid;
+    ASSERT_GT(pid, 1);
+    bool found = false;
+    for (auto &p : d.ps())
+        if (p.pid == pid)
+            found = p.name == "mulgate" && p.ppid == 1;
+    EXPECT_TRUE(found) << "a process named mulgate, child of init";
+    d.setprop("ctl.start", "mulgate");
+    EXPECT_EQ(d.service("mulgate").pid, pid) << "starting a running service changes nothing";
+
+    d.setprop("ctl.stop", "mulgate");
+    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 900ms)) << "SIGTERM ends it within the grace period";
+    EXPECT_TRUE(d.pids_named("mulgate").empty());
+    d.setprop("ctl.stop", "mulgate");
+
+    // A stand-in that ignores SIGTERM is killed once the grace period of 1 s is over.
+    d.setprop("ctl.start", "sprue");
+    auto t0 = std::chrono::steady_clock::now();
+    d.setprop("ctl.stop", "sprue");
+    EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 3s));
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 950ms);
+    EXPECT_LE(took, 1600ms);
+
+    std::vector<std::string> seen;
+    for (auto &e : d.service_events())
+        seen.push_back(e.service + ":" + e.state);
+    EXPECT_EQ(seen, (std::vector<std::string>{"mulgate:running", "mulgate:stopping", "mulgate:stopped", "sprue:running",
+                                              "sprue:stopping", "sprue:stopped"}));
 }
 
-TEST(Device, ServicesFollowCtlStartAndCtlStop) {
-  sim::Options o = quiet_device();
-  o.services["sprue"].ignore_sigterm = true;
-  Device d(o);
-  EXPECT_EQ(d.getprop("init.svc.mulgate"), std::nullopt) << "never started: unset";
+TEST(Device, AServiceThatEndsByItselfIsRestarted)
+{
+    Device d(quiet_device());
+    d.setprop("ctl.start", "mulgate");
+    pid_t first = d.service("mulgate").pid;
+    d.kill(first, SIGKILL);
+    EXPECT_TRUE(d.wait_service_state("mulgate", "restarting", 1s));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(d.wait_service_state("mulgate", "running", 3s));
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, 850ms);
+    EXPECT_LE(took, 1500ms);
+    pid_t second = d.service("mulgate").pid;
+    EXPECT_NE(second, first);
+    EXPECT_EQ(d.pids_named("mulgate"), std::vector<pid_t>{second});
 
-  d.setprop("ctl.stop", "mulgate");
-  EXPECT_EQ(d.getprop("init.svc.mulgate"), std::nullopt) << "stopping what never ran changes nothing";
+    // A ctl.stop while it waits to restart cancels the restart.
+    d.kill(second, SIGTERM);
+    EXPECT_TRUE(d.wait_service_state("mulgate", "restarting", 1s));
+    d.setprop("ctl.stop", "mulgate");
+    EXPECT_EQ(d.service("mulgate").state, "stopped");
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(d.service("mulgate").state, "stopped");
+    EXPECT_TRUE(d.pids_named("mulgate").empty());
 
-  d.setprop("ctl.start", "mulgate");
-  EXPECT_EQ(d.getprop("init.svc.mulgate"), std::optional<std::string>("running")) << "set before the reply";
-  pid_t pid = d.service("mulgate").pid;
-  ASSERT_GT(pid, 1);
-  bool found = false;
-  for (auto& p : d.ps())
-    if (p.pid == pid) found = p.name == "mulgate" && p.ppid == 1;
-  EXPECT_TRUE(found) << "a process named mulgate, child of init";
-  d.setprop("ctl.start", "mulgate");
-  EXPECT_EQ(d.service("mulgate").pid, pid) << "starting a running service changes nothing";
-
-  d.setprop("ctl.stop", "mulgate");
-  EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 900ms)) << "SIGTERM ends it within the grace period";
-  EXPECT_TRUE(d.pids_named("mulgate").empty());
-  d.setprop("ctl.stop", "mulgate");
-
-  // A stand-in that ignores SIGTERM is killed once the grace period of 1 s is over.
-  d.setprop("ctl.start", "sprue");
-  auto t0 = std::chrono::steady_clock::now();
-  d.setprop("ctl.stop", "sprue");
-  EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 3s));
-  auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(took, 950ms);
-  EXPECT_LE(took, 1600ms);
-
-  std::vector<std::string> seen;
-  for (auto& e : d.service_events()) seen.push_back(e.service + ":" + e.state);
-  EXPECT_EQ(seen, (std::vector<std::string>{"mulgate:running", "mulgate:stopping", "mulgate:stopped",
-                                            "sprue:running", "sprue:stopping", "sprue:stopped"}));
+    // A oneshot service reads stopped when it ends.
+    d.set_service_options("sprue", {.ignore_sigterm = false, .oneshot = true});
+    d.setprop("ctl.start", "sprue");
+    d.kill(d.service("sprue").pid, SIGKILL);
+    EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 1s));
 }
 
-TEST(Device, AServiceThatEndsByItselfIsRestarted) {
-  Device d(quiet_device());
-  d.setprop("ctl.start", "mulgate");
-  pid_t first = d.service("mulgate").pid;
-  d.kill(first, SIGKILL);
-  EXPECT_TRUE(d.wait_service_state("mulgate", "restarting", 1s));
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(d.wait_service_state("mulgate", "running", 3s));
-  auto took = std::chrono::steady_clock::now() - t0;
-  EXPECT_GE(took, 850ms);
-  EXPECT_LE(took, 1500ms);
-  pid_t second = d.service("mulgate").pid;
-  EXPECT_NE(second, first);
-  EXPECT_EQ(d.pids_named("mulgate"), std::vector<pid_t>{second});
-
-  // A ctl.stop while it waits to restart cancels the restart.
-  d.kill(second, SIGTERM);
-  EXPECT_TRUE(d.wait_service_state("mulgate", "restarting", 1s));
-  d.setprop("ctl.stop", "mulgate");
-  EXPECT_EQ(d.service("mulgate").state, "stopped");
-  std::this_thread::sleep_for(1300ms);
-  EXPECT_EQ(d.service("mulgate").state, "stopped");
-  EXPECT_TRUE(d.pids_named("mulgate").empty());
-
-  // A oneshot service reads stopped when it ends.
-  d.set_service_options("sprue", {.ignore_sigterm = false, .oneshot = true});
-  d.setprop("ctl.start", "sprue");
-  d.kill(d.service("sprue").pid, SIGKILL);
-  EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 1s));
+TEST(Device, DevicesAreIndependentAndLeaveNothingBehind)
+{
+    std::vector<pid_t> inits;
+    {
+        Device a(quiet_device()), b(quiet_device());
+        a.setprop("sys.only.a", "1");
+        a.setprop("ctl.start", "mulgate");
+        EXPECT_EQ(b.getprop("sys.only.a"), std::nullopt);
+        EXPECT_EQ(b.getprop("init.svc.mulgate"), std::nullopt);
+        EXPECT_EQ(a.ps().front().pid, 1);
+        EXPECT_EQ(a.ps().front().name, "init");
+        EXPECT_TRUE(b.pids_named("mulgate").empty());
+        inits = {a.init_host_pid(), b.init_host_pid()};
+        // The host keeps its own /dev and /sys/class.
+        struct stat st;
+        EXPECT_NE(stat("/dev/socket/property_service", &st), 0);
+        EXPECT_NE(stat("/sys/class/android_usb", &st), 0);
+    }
+    for (pid_t p : inits)
+        EXPECT_EQ(kill(p, 0), -1) << "init " << p << " still exists";
 }
 
-TEST(Device, DevicesAreIndependentAndLeaveNothingBehind) {
-  std::vector<pid_t> inits;
-  {
-    Device a(quiet_device()), b(quiet_device());
-    a.setprop("sys.only.a", "1");
-    a.setprop("ctl.start", "mulgate");
-    EXPECT_EQ(b.getprop("sys.only.a"), std::nullopt);
-    EXPECT_EQ(b.getprop("init.svc.mulgate"), std::nullopt);
-    EXPECT_EQ(a.ps().front().pid, 1);
-    EXPECT_EQ(a.ps().front().name, "init");
-    EXPECT_TRUE(b.pids_named("mulgate").empty());
-    inits = {a.init_host_pid(), b.init_host_pid()};
-    // The host keeps its own /dev and /sys/class.
-    struct stat st;
-    EXPECT_NE(stat("/dev/socket/property_service", &st), 0);
-    EXPECT_NE(stat("/sys/class/android_usb", &st), 0);
-  }
-  for (pid_t p : inits) EXPECT_EQ(kill(p, 0), -1) << "init " << p << " still exists";
-}
-
-}  // namespace
-}  // namespace e2e
+} // namespace
+} // namespace e2e

@@ -18,16 +18,17 @@ using sim::Millis;
 
 // The path of this test program, which also serves as a helper run inside
 // devices (see main.cpp).
-const std::string& self_exe();
+const std::string &self_exe();
 
 // A helper mode of this program, as a command to run inside a device.
 std::vector<std::string> helper(std::vector<std::string> args);
 
 // Options for a device whose daemon is not started by the boot.
-inline sim::Options quiet_device() {
-  sim::Options o;
-  o.start_daemon = false;
-  return o;
+inline sim::Options quiet_device()
+{
+    sim::Options o;
+    o.start_daemon = false;
+    return o;
 }
 
 // How long a daemon may take to react; generous, since the daemon may run
@@ -36,39 +37,45 @@ constexpr Millis kReact = 10s;
 
 // One expected log line: its exact text, or a regular expression over it.
 struct Line {
-  std::string text;
-  bool regex = false;
-  bool matches(const std::string& m) const { return regex ? std::regex_match(m, std::regex(text)) : m == text; }
+    std::string text;
+    bool regex = false;
+    bool matches(const std::string &m) const { return regex ? std::regex_match(m, std::regex(text)) : m == text; }
 };
-inline Line L(std::string s) { return {std::move(s), false}; }
-inline Line R(std::string s) { return {std::move(s), true}; }
+inline Line L(std::string s)
+{
+    return {std::move(s), false};
+}
+inline Line R(std::string s)
+{
+    return {std::move(s), true};
+}
 
-std::string quoted(const std::string& s);
+std::string quoted(const std::string &s);
 
 // Waits until the log holds want.size() entries from index `from` on and
 // checks them in order (tag MULGATE, priority debug, the texts); returns the
 // index after them. A mismatch is a test failure showing the whole log.
-size_t expect_lines(Device& d, size_t from, const std::vector<Line>& want, Millis timeout = kReact);
+size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Millis timeout = kReact);
 
 // Checks that no entry arrives after index `n` for `quiet`.
-void expect_no_more(Device& d, size_t n, Millis quiet = 300ms);
+void expect_no_more(Device &d, size_t n, Millis quiet = 300ms);
 
 // Waits for the entry with exactly this message at or after `from`; its index
 // (a failure and the log size when it does not come).
-size_t wait_line(Device& d, std::string_view text, size_t from, Millis timeout = kReact);
+size_t wait_line(Device &d, std::string_view text, size_t from, Millis timeout = kReact);
 
 // The writes the daemon made as "name=value", from index `from`.
-std::vector<std::string> daemon_writes(Device& d, size_t from = 0);
+std::vector<std::string> daemon_writes(Device &d, size_t from = 0);
 
 // The daemon's send stamps of two entries, in milliseconds apart.
-double ms_between(const sim::LogEntry& a, const sim::LogEntry& b);
+double ms_between(const sim::LogEntry &a, const sim::LogEntry &b);
 
 // A device with the daemon started and its uevent socket bound.
-void start_and_listen(Device& d);
+void start_and_listen(Device &d);
 
 // The lines of startService when it gets to start mulgate at once.
 std::vector<Line> start_lines(int ports = 1);
 // The lines of a disconnect when no sprue runs, with the switch's logged value.
-std::vector<Line> disconnect_lines(const std::string& switch_value, bool starts_sprue);
+std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue);
 
-}  // namespace e2e
+} // namespace e2e

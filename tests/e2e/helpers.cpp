@@ -5,88 +5,104 @@
 
 namespace e2e {
 
-std::string quoted(const std::string& s) { return "\"" + sim::printable(s, true) + "\""; }
+std::string quoted(const std::string &s)
+{
+    return "\"" + sim::printable(s, true) + "\"";
+}
 
 namespace {
 
-std::string dump(const std::vector<sim::LogEntry>& log, size_t from) {
-  std::string o;
-  for (size_t i = from; i < log.size(); ++i)
-    o += "  [" + std::to_string(i) + "] " + log[i].tag + "/" + std::to_string(log[i].priority) + " " +
-         quoted(log[i].message) + "\n";
-  return o;
+std::string dump(const std::vector<sim::LogEntry> &log, size_t from)
+{
+    std::string o;
+    for (size_t i = from; i < log.size(); ++i)
+        o += "  [" + std::to_string(i) + "] " + log[i].tag + "/" + std::to_string(log[i].priority) + " " +
+             quoted(log[i].message) + "\n";
+    return o;
 }
 
-}  // namespace
+} // namespace
 
-size_t expect_lines(Device& d, size_t from, const std::vector<Line>& want, Millis timeout) {
-  Device::wait_until([&] { return d.log().size() >= from + want.size(); }, timeout);
-  const auto& log = d.log();
-  std::string expected;
-  for (auto& w : want) expected += std::string("  ") + (w.regex ? "~ " : "") + quoted(w.text) + "\n";
-  if (log.size() < from + want.size()) {
-    ADD_FAILURE() << "log ended early; expected from [" << from << "]:\n"
-                  << expected << "got:\n"
-                  << dump(log, from);
-    return log.size();
-  }
-  for (size_t i = 0; i < want.size(); ++i) {
-    const auto& e = log[from + i];
-    if (!want[i].matches(e.message) || e.tag != "MULGATE" || e.priority != 3 || !e.well_formed) {
-      ADD_FAILURE() << "log line [" << from + i << "] differs; expected from [" << from << "]:\n"
-                    << expected << "got:\n"
-                    << dump(log, from);
-      return from + want.size();
+size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Millis timeout)
+{
+    Device::wait_until([&] { return d.log().size() >= from + want.size(); }, timeout);
+    const auto &log = d.log();
+    std::string expected;
+    for (auto &w : want)
+        expected += std::string("  ") + (w.regex ? "~ " : "") + quoted(w.text) + "\n";
+    if (log.size() < from + want.size()) {
+        ADD_FAILURE() << "log ended early; expected from [" << from << "]:\n"
+                      << expected << "got:\n"
+                      << dump(log, from);
+        return log.size();
     }
-  }
-  return from + want.size();
+    for (size_t i = 0; i < want.size(); ++i) {
+        const auto &e = log[from + i];
+        if (!want[i].matches(e.message) || e.tag != "MULGATE" || e.priority != 3 || !e.well_formed) {
+            ADD_FAILURE() << "log line [" << from + i << "] differs; expected from [" << from << "]:\n"
+                          << expected << "got:\n"
+                          << dump(log, from);
+            return from + want.size();
+        }
+    }
+    return from + want.size();
 }
 
-void expect_no_more(Device& d, size_t n, Millis quiet) {
-  std::this_thread::sleep_for(quiet);
-  const auto& log = d.log();
-  EXPECT_EQ(log.size(), n) << "unexpected lines:\n" << dump(log, n);
+void expect_no_more(Device &d, size_t n, Millis quiet)
+{
+    std::this_thread::sleep_for(quiet);
+    const auto &log = d.log();
+    EXPECT_EQ(log.size(), n) << "unexpected lines:\n" << dump(log, n);
 }
 
-size_t wait_line(Device& d, std::string_view text, size_t from, Millis timeout) {
-  auto i = d.wait_for_message(text, timeout, from);
-  if (!i) {
-    ADD_FAILURE() << "no line " << quoted(std::string(text)) << " from [" << from << "]; log:\n"
-                  << dump(d.log(), from);
-    return d.log().size();
-  }
-  return *i;
+size_t wait_line(Device &d, std::string_view text, size_t from, Millis timeout)
+{
+    auto i = d.wait_for_message(text, timeout, from);
+    if (!i) {
+        ADD_FAILURE() << "no line " << quoted(std::string(text)) << " from [" << from << "]; log:\n"
+                      << dump(d.log(), from);
+        return d.log().size();
+    }
+    return *i;
 }
 
-std::vector<std::string> daemon_writes(Device& d, size_t from) {
-  std::vector<std::string> out;
-  auto w = d.property_writes();
-  for (size_t i = from; i < w.size(); ++i)
-    if (w[i].pid == d.daemon_pid()) out.push_back(w[i].name + "=" + w[i].value);
-  return out;
+std::vector<std::string> daemon_writes(Device &d, size_t from)
+{
+    std::vector<std::string> out;
+    auto w = d.property_writes();
+    for (size_t i = from; i < w.size(); ++i)
+        if (w[i].pid == d.daemon_pid())
+            out.push_back(w[i].name + "=" + w[i].value);
+    return out;
 }
 
-double ms_between(const sim::LogEntry& a, const sim::LogEntry& b) {
-  return static_cast<double>(b.sent_ns() - a.sent_ns()) / 1e6;
+double ms_between(const sim::LogEntry &a, const sim::LogEntry &b)
+{
+    return static_cast<double>(b.sent_ns() - a.sent_ns()) / 1e6;
 }
 
-void start_and_listen(Device& d) {
-  if (d.daemon_pid() == 0) d.start_daemon();
-  ASSERT_TRUE(d.wait_daemon_listening(kReact)) << "the daemon never bound its uevent socket";
+void start_and_listen(Device &d)
+{
+    if (d.daemon_pid() == 0)
+        d.start_daemon();
+    ASSERT_TRUE(d.wait_daemon_listening(kReact)) << "the daemon never bound its uevent socket";
 }
 
-std::vector<Line> start_lines(int ports) {
-  return {L("read_usb_serial_number : [" + std::to_string(ports) + "]"),
-          L("current service: init.svc.mulgate, state: stopped"), L("startService() return: 0")};
+std::vector<Line> start_lines(int ports)
+{
+    return {L("read_usb_serial_number : [" + std::to_string(ports) + "]"),
+            L("current service: init.svc.mulgate, state: stopped"), L("startService() return: 0")};
 }
 
-std::vector<Line> disconnect_lines(const std::string& switch_value, bool starts_sprue) {
-  std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                      L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
-                      L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: " + switch_value)};
-  if (starts_sprue) v.push_back(L("property_set ctl.start sprue"));
-  v.push_back(L("sprue_start_by_prop return:0."));
-  return v;
+std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue)
+{
+    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
+                        L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
+                        L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: " + switch_value)};
+    if (starts_sprue)
+        v.push_back(L("property_set ctl.start sprue"));
+    v.push_back(L("sprue_start_by_prop return:0."));
+    return v;
 }
 
-}  // namespace e2e
+} // namespace e2e

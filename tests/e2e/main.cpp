@@ -15,50 +15,56 @@
 
 namespace e2e {
 
-const std::string& self_exe() {
-  static const std::string path = [] {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  }();
-  return path;
+const std::string &self_exe()
+{
+    static const std::string path = [] {
+        char buf[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }();
+    return path;
 }
 
-std::vector<std::string> helper(std::vector<std::string> args) {
-  args.insert(args.begin(), {self_exe(), "--device-helper"});
-  return args;
+std::vector<std::string> helper(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {self_exe(), "--device-helper"});
+    return args;
 }
 
-}  // namespace e2e
+} // namespace e2e
 
 namespace {
 
 // segv: a store to a page with no access; bus: a store past the end of a
 // mapped file. Either way the kernel raises the signal on this thread.
-int fault(const std::string& kind) {
-  install_signal_handling();
-  void* page = MAP_FAILED;
-  if (kind == "segv") {
-    page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  } else if (kind == "bus") {
-    int fd = open("/dev/shm/drovik-bus", O_RDWR | O_CREAT | O_TRUNC, 0600);
-    page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  }
-  if (page == MAP_FAILED) return 64;
-  *static_cast<volatile char*>(page) = 1;
-  return 65;  // not reached: the stop path exits
+int fault(const std::string &kind)
+{
+    install_signal_handling();
+    void *page = MAP_FAILED;
+    if (kind == "segv") {
+        page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    } else if (kind == "bus") {
+        int fd = open("/dev/shm/drovik-bus", O_RDWR | O_CREAT | O_TRUNC, 0600);
+        page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    if (page == MAP_FAILED)
+        return 64;
+    *static_cast<volatile char *>(page) = 1;
+    return 65; // not reached: the stop path exits
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
-  if (argc > 3 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "fault") return fault(argv[3]);
-  testing::InitGoogleTest(&argc, argv);
-  bool listing = testing::GTEST_FLAG(list_tests);
-  if (!listing && geteuid() != 0) {
-    fprintf(stderr, "drovik_e2e: the end-to-end tests boot simulated devices in namespaces of their own\n"
-                    "and must run as root\n");
-    return 1;
-  }
-  return RUN_ALL_TESTS();
+int main(int argc, char **argv)
+{
+    if (argc > 3 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "fault")
+        return fault(argv[3]);
+    testing::InitGoogleTest(&argc, argv);
+    bool listing = testing::GTEST_FLAG(list_tests);
+    if (!listing && geteuid() != 0) {
+        fprintf(stderr, "drovik_e2e: the end-to-end tests boot simulated devices in namespaces of their own\n"
+                        "and must run as root\n");
+        return 1;
+    }
+    return RUN_ALL_TESTS();
 }

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <csignal>
-#include <thread>
-#include <unistd.h>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -132,9 +132,9 @@ TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
     }
     // init's own stop ends it with SIGKILL within its grace period, so the
     // start 2 s later finds it stopped.
-    for (const char *m : {"stopService() return: 0", "read_usb_serial_number : [1]",
-                          "current service: init.svc.mulgate, state: stopped", "startService() return: 0",
-                          "restart_service end."})
+    for (const char *m :
+         {"stopService() return: 0", "read_usb_serial_number : [1]",
+          "current service: init.svc.mulgate, state: stopped", "startService() return: 0", "restart_service end."})
         want.push_back(m);
     EXPECT_EQ(messages(d, from, end + 1), want);
     EXPECT_GE(ms_between(d, from + 4, from + 5), 2000);
@@ -157,9 +157,9 @@ TEST(Restart, WithoutMulgateOrPortsAndOverlappingRequests)
     // No ports: the stop is asked for, the start declined.
     d.signal_daemon(SIGUSR2);
     std::size_t end = end_of_restart(d, from);
-    EXPECT_THAT(messages(d, from, end + 1),
-                ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
-                                  "read_usb_serial_number : [0]", "usb_config_now not serial", "restart_service end."}));
+    EXPECT_THAT(messages(d, from, end + 1), ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.",
+                                                              "stopService() return: 0", "read_usb_serial_number : [0]",
+                                                              "usb_config_now not serial", "restart_service end."}));
     EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}}));
 
     // A second request while one runs is dropped at once, with its message.
@@ -174,11 +174,12 @@ TEST(Restart, WithoutMulgateOrPortsAndOverlappingRequests)
     EXPECT_EQ(d.log()[*dropped - 1].message, "(drovik)receive signal: 12");
     end = end_of_restart(d, from);
     std::vector<std::string> story = messages(d, from, end + 1);
-    story.erase(story.begin() + static_cast<long>(*dropped - from - 1), story.begin() + static_cast<long>(*dropped - from + 1));
-    EXPECT_THAT(story, ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
-                                         "read_usb_serial_number : [1]",
-                                         "current service: init.svc.mulgate, state: stopped",
-                                         "startService() return: 0", "restart_service end."}));
+    story.erase(story.begin() + static_cast<long>(*dropped - from - 1),
+                story.begin() + static_cast<long>(*dropped - from + 1));
+    EXPECT_THAT(story,
+                ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
+                                  "read_usb_serial_number : [1]", "current service: init.svc.mulgate, state: stopped",
+                                  "startService() return: 0", "restart_service end."}));
     EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}, {"ctl.start", "mulgate"}}));
 
     // The flag is clear again: the next request runs.
@@ -306,8 +307,8 @@ TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << kind << ": " << status->describe();
         EXPECT_THAT(messages(d, 0, d.log().size()),
-                    ElementsAreArray({"(drovik)receive signal: " + std::to_string(sig), std::string("stopService() return: 0"),
-                                      std::string("manager_stop exit.")}));
+                    ElementsAreArray({"(drovik)receive signal: " + std::to_string(sig),
+                                      std::string("stopService() return: 0"), std::string("manager_stop exit.")}));
         EXPECT_EQ(writes_since(d, 0), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
     }
     // A property service that never answers in time: the stop's watchdog
@@ -334,8 +335,8 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     // the daemon runs under emulation, the emulator's own helper) takes the
     // second; every later one is refused, the monitor among them.
     const std::string uid = std::to_string(40000 + getpid() % 20000);
-    std::vector<std::string> argv = {"prlimit", "--nproc=2", "setpriv", "--reuid=" + uid, "--regid=" + uid,
-                                     "--clear-groups"};
+    std::vector<std::string> argv = {"prlimit",        "--nproc=2",      "setpriv",
+                                     "--reuid=" + uid, "--regid=" + uid, "--clear-groups"};
     for (const auto &a : o.daemon_command)
         argv.push_back(a);
     d.start_daemon(argv);
@@ -354,6 +355,6 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     }
     ASSERT_GE(lines.size(), 3u);
     EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
-                ElementsAreArray({"pthread_create() g_monitor_usb_thread_id fail: 11", "drovik start fail. ret_val=-118.",
-                                  "manager_stop exit."}));
+                ElementsAreArray({"pthread_create() g_monitor_usb_thread_id fail: 11",
+                                  "drovik start fail. ret_val=-118.", "manager_stop exit."}));
 }

@@ -8,141 +8,149 @@
 namespace e2e {
 namespace {
 
-std::vector<Line> plug_lines() {
-  std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONNECTED]"),
-                      L("zel_handle_monitor_usb_loop get usb other status event"),
-                      L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                      L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
-  for (auto& l : start_lines()) v.push_back(l);
-  return v;
+std::vector<Line> plug_lines()
+{
+    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONNECTED]"),
+                        L("zel_handle_monitor_usb_loop get usb other status event"),
+                        L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
+                        L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
+    for (auto &l : start_lines())
+        v.push_back(l);
+    return v;
 }
 
-std::vector<Line> sprue_running_lines(const std::vector<pid_t>& pids) {
-  std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                      L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0")};
-  for (size_t i = 0; i < pids.size(); ++i)
-    v.push_back(L("process(sprue) pid is: " + std::to_string(pids[i]) + ", i:" + std::to_string(i) + ". \n"));
-  v.push_back(L("(drovik)SPRUE is already running.\n"));
-  return v;
+std::vector<Line> sprue_running_lines(const std::vector<pid_t> &pids)
+{
+    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
+                        L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0")};
+    for (size_t i = 0; i < pids.size(); ++i)
+        v.push_back(L("process(sprue) pid is: " + std::to_string(pids[i]) + ", i:" + std::to_string(i) + ". \n"));
+    v.push_back(L("(drovik)SPRUE is already running.\n"));
+    return v;
 }
 
-TEST(Usb, UnplugReplugAndTheEventLogSwitch) {
-  Device d;
-  size_t n = wait_line(d, "startService() return: 0", 0) + 1;
-  start_and_listen(d);
-  size_t w = daemon_writes(d).size();
+TEST(Usb, UnplugReplugAndTheEventLogSwitch)
+{
+    Device d;
+    size_t n = wait_line(d, "startService() return: 0", 0) + 1;
+    start_and_listen(d);
+    size_t w = daemon_writes(d).size();
 
-  // Unplugged with the switch off: mulgate stops, sprue stays off.
-  d.unplug();
-  n = expect_lines(d, n, disconnect_lines("0", false));
-  EXPECT_EQ(daemon_writes(d).size(), w + 1);
-  EXPECT_EQ(daemon_writes(d).back(), "ctl.stop=mulgate");
-  EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
-  EXPECT_EQ(d.getprop("init.svc.sprue"), std::nullopt);
+    // Unplugged with the switch off: mulgate stops, sprue stays off.
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("0", false));
+    EXPECT_EQ(daemon_writes(d).size(), w + 1);
+    EXPECT_EQ(daemon_writes(d).back(), "ctl.stop=mulgate");
+    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
+    EXPECT_EQ(d.getprop("init.svc.sprue"), std::nullopt);
 
-  // Replugged: CONNECTED is only noted, CONFIGURED starts mulgate.
-  d.plug();
-  n = expect_lines(d, n, plug_lines());
-  EXPECT_EQ(daemon_writes(d).back(), "ctl.start=mulgate");
-  EXPECT_EQ(d.service("mulgate").state, "running");
+    // Replugged: CONNECTED is only noted, CONFIGURED starts mulgate.
+    d.plug();
+    n = expect_lines(d, n, plug_lines());
+    EXPECT_EQ(daemon_writes(d).back(), "ctl.start=mulgate");
+    EXPECT_EQ(d.service("mulgate").state, "running");
 
-  // Switch on: the next unplug finds no sprue and starts it.
-  d.setprop("persist.sys.v3.sprue.state", "1");
-  w = daemon_writes(d).size();
-  d.unplug();
-  n = expect_lines(d, n, disconnect_lines("1", true));
-  EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
-  EXPECT_EQ(d.service("sprue").state, "running");
-  pid_t sprue = d.service("sprue").pid;
+    // Switch on: the next unplug finds no sprue and starts it.
+    d.setprop("persist.sys.v3.sprue.state", "1");
+    w = daemon_writes(d).size();
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("1", true));
+    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
+    EXPECT_EQ(d.service("sprue").state, "running");
+    pid_t sprue = d.service("sprue").pid;
 
-  // With sprue running, an unplug leaves it alone.
-  d.plug();
-  n = expect_lines(d, n, plug_lines());
-  w = daemon_writes(d).size();
-  d.unplug();
-  n = expect_lines(d, n, sprue_running_lines({sprue}));
-  EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.stop=mulgate"});
+    // With sprue running, an unplug leaves it alone.
+    d.plug();
+    n = expect_lines(d, n, plug_lines());
+    w = daemon_writes(d).size();
+    d.unplug();
+    n = expect_lines(d, n, sprue_running_lines({sprue}));
+    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.stop=mulgate"});
 
-  // Two sprue processes are both reported; a second DISCONNECTED in a row
-  // stops the already stopped mulgate again.
-  pid_t extra = d.spawn_named("sprue");
-  d.unplug();
-  n = expect_lines(d, n, sprue_running_lines({sprue, extra}));
+    // Two sprue processes are both reported; a second DISCONNECTED in a row
+    // stops the already stopped mulgate again.
+    pid_t extra = d.spawn_named("sprue");
+    d.unplug();
+    n = expect_lines(d, n, sprue_running_lines({sprue, extra}));
 
-  // A process whose name only begins with sprue is not sprue.
-  d.setprop("ctl.stop", "sprue");
-  d.kill(extra, SIGKILL);
-  ASSERT_TRUE(d.wait_service_state("sprue", "stopped", 2s));
-  ASSERT_TRUE(Device::wait_until([&] { return d.pids_named("sprue").empty(); }, 2s));
-  d.spawn_named("sprue2");
-  w = daemon_writes(d).size();
-  d.unplug();
-  n = expect_lines(d, n, disconnect_lines("1", true));
-  EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
-  expect_no_more(d, n);
+    // A process whose name only begins with sprue is not sprue.
+    d.setprop("ctl.stop", "sprue");
+    d.kill(extra, SIGKILL);
+    ASSERT_TRUE(d.wait_service_state("sprue", "stopped", 2s));
+    ASSERT_TRUE(Device::wait_until([&] { return d.pids_named("sprue").empty(); }, 2s));
+    d.spawn_named("sprue2");
+    w = daemon_writes(d).size();
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("1", true));
+    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
+    expect_no_more(d, n);
 }
 
-TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds) {
-  Device d;
-  size_t n = wait_line(d, "startService() return: 0", 0) + 1;
-  start_and_listen(d);
-  ASSERT_EQ(d.service("mulgate").state, "running");
+TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds)
+{
+    Device d;
+    size_t n = wait_line(d, "startService() return: 0", 0) + 1;
+    start_and_listen(d);
+    ASSERT_EQ(d.service("mulgate").state, "running");
 
-  // A second CONFIGURED while mulgate runs: ten polls 200 ms apart, then it gives up.
-  size_t w = daemon_writes(d).size();
-  size_t r0 = d.property_reads().size();
-  d.set_usb_state("CONFIGURED");
-  std::vector<Line> want{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                         L("zel_handle_monitor_usb_loop get usb CONFIGURED event"),
-                         L("read_usb_serial_number : [1]")};
-  for (int i = 0; i < 10; ++i) want.push_back(L("current service: init.svc.mulgate, state: running"));
-  want.push_back(L("current service: init.svc.mulgate is not stopped during 2 seconds, state: running"));
-  want.push_back(L("startService() return: 0"));
-  size_t first_poll = n + 3;
-  n = expect_lines(d, n, want);
-  const auto& log = d.log();
-  double gave_up = ms_between(log[first_poll], log[first_poll + 10]);
-  EXPECT_GE(gave_up, 1990);
-  EXPECT_LE(gave_up, 2600);
-  EXPECT_EQ(daemon_writes(d).size(), w) << "no ctl.start";
-  std::vector<int64_t> polls;
-  auto reads = d.property_reads();
-  for (size_t i = r0; i < reads.size(); ++i)
-    if (reads[i].pid == d.daemon_pid() && reads[i].name == "init.svc.mulgate")
-      polls.push_back(reads[i].time.monotonic_ns);
-  ASSERT_EQ(polls.size(), 10u);
-  for (size_t i = 1; i < polls.size(); ++i) {
-    EXPECT_GE(polls[i] - polls[i - 1], 199'000'000);
-    EXPECT_LE(polls[i] - polls[i - 1], 400'000'000);
-  }
-  EXPECT_EQ(d.service("mulgate").state, "running");
+    // A second CONFIGURED while mulgate runs: ten polls 200 ms apart, then it gives up.
+    size_t w = daemon_writes(d).size();
+    size_t r0 = d.property_reads().size();
+    d.set_usb_state("CONFIGURED");
+    std::vector<Line> want{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
+                           L("zel_handle_monitor_usb_loop get usb CONFIGURED event"),
+                           L("read_usb_serial_number : [1]")};
+    for (int i = 0; i < 10; ++i)
+        want.push_back(L("current service: init.svc.mulgate, state: running"));
+    want.push_back(L("current service: init.svc.mulgate is not stopped during 2 seconds, state: running"));
+    want.push_back(L("startService() return: 0"));
+    size_t first_poll = n + 3;
+    n = expect_lines(d, n, want);
+    const auto &log = d.log();
+    double gave_up = ms_between(log[first_poll], log[first_poll + 10]);
+    EXPECT_GE(gave_up, 1990);
+    EXPECT_LE(gave_up, 2600);
+    EXPECT_EQ(daemon_writes(d).size(), w) << "no ctl.start";
+    std::vector<int64_t> polls;
+    auto reads = d.property_reads();
+    for (size_t i = r0; i < reads.size(); ++i)
+        if (reads[i].pid == d.daemon_pid() && reads[i].name == "init.svc.mulgate")
+            polls.push_back(reads[i].time.monotonic_ns);
+    ASSERT_EQ(polls.size(), 10u);
+    for (size_t i = 1; i < polls.size(); ++i) {
+        EXPECT_GE(polls[i] - polls[i - 1], 199'000'000);
+        EXPECT_LE(polls[i] - polls[i - 1], 400'000'000);
+    }
+    EXPECT_EQ(d.service("mulgate").state, "running");
 
-  // "stopping" is not "stopped": a mulgate that ignores SIGTERM stays
-  // stopping for the 1 s grace period, and the start waits for it.
-  d.set_service_options("mulgate", {.ignore_sigterm = true});
-  d.setprop("ctl.stop", "mulgate");
-  ASSERT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
-  d.setprop("ctl.start", "mulgate");
-  d.unplug();
-  n = expect_lines(d, n, disconnect_lines("0", false));
-  ASSERT_EQ(d.service("mulgate").state, "stopping");
-  w = daemon_writes(d).size();
-  d.set_usb_state("CONFIGURED");
-  n = wait_line(d, "startService() return: 0", n) + 1;
-  std::vector<std::string> states;
-  const auto& all = d.log();
-  for (size_t i = n - 1; i-- > 0;) {
-    const std::string& m = all[i].message;
-    if (m.rfind("current service: init.svc.mulgate, state: ", 0) != 0) break;
-    states.insert(states.begin(), m.substr(42));
-  }
-  ASSERT_GE(states.size(), 3u);
-  EXPECT_EQ(states.back(), "stopped");
-  for (size_t i = 0; i + 1 < states.size(); ++i) EXPECT_EQ(states[i], "stopping");
-  EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.start=mulgate"});
-  EXPECT_EQ(d.service("mulgate").state, "running");
-  expect_no_more(d, n);
+    // "stopping" is not "stopped": a mulgate that ignores SIGTERM stays
+    // stopping for the 1 s grace period, and the start waits for it.
+    d.set_service_options("mulgate", {.ignore_sigterm = true});
+    d.setprop("ctl.stop", "mulgate");
+    ASSERT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
+    d.setprop("ctl.start", "mulgate");
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("0", false));
+    ASSERT_EQ(d.service("mulgate").state, "stopping");
+    w = daemon_writes(d).size();
+    d.set_usb_state("CONFIGURED");
+    n = wait_line(d, "startService() return: 0", n) + 1;
+    std::vector<std::string> states;
+    const auto &all = d.log();
+    for (size_t i = n - 1; i-- > 0;) {
+        const std::string &m = all[i].message;
+        if (m.rfind("current service: init.svc.mulgate, state: ", 0) != 0)
+            break;
+        states.insert(states.begin(), m.substr(42));
+    }
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states.back(), "stopped");
+    for (size_t i = 0; i + 1 < states.size(); ++i)
+        EXPECT_EQ(states[i], "stopping");
+    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.start=mulgate"});
+    EXPECT_EQ(d.service("mulgate").state, "running");
+    expect_no_more(d, n);
 }
 
-}  // namespace
-}  // namespace e2e
+} // namespace
+} // namespace e2e

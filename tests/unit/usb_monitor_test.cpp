@@ -25,7 +25,8 @@ std::string datagram(std::initializer_list<std::string> fields)
 TEST(UeventScan, FindsTheFirstUsbStateFieldAnywhere)
 {
     const std::string header = "change@/devices/virtual/android_usb/android0";
-    EXPECT_EQ(scan(datagram({header, "ACTION=change", "USB_STATE=DISCONNECTED", "SEQNUM=7"})), "USB_STATE=DISCONNECTED");
+    EXPECT_EQ(scan(datagram({header, "ACTION=change", "USB_STATE=DISCONNECTED", "SEQNUM=7"})),
+              "USB_STATE=DISCONNECTED");
     EXPECT_EQ(scan(datagram({header, "USB_STATE=CONFIGURED", "USB_STATE=DISCONNECTED"})), "USB_STATE=CONFIGURED");
     EXPECT_EQ(scan(datagram({header, "USB_STATE_X=1"})), "USB_STATE_X=1");
     // The header is tested like any field, and so is text around the key.

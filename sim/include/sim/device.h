@@ -23,7 +23,7 @@
 namespace sim {
 
 struct Error : std::runtime_error {
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 using namespace std::chrono_literals;
@@ -32,30 +32,31 @@ using Millis = std::chrono::milliseconds;
 // A moment on both clocks; monotonic matches std::chrono::steady_clock of
 // the caller (the namespaces share the machine's clocks).
 struct Timestamp {
-  int64_t realtime_ns = 0;
-  int64_t monotonic_ns = 0;
-  std::chrono::steady_clock::time_point steady() const {
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(monotonic_ns));
-  }
+    int64_t realtime_ns = 0;
+    int64_t monotonic_ns = 0;
+    std::chrono::steady_clock::time_point steady() const
+    {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(monotonic_ns));
+    }
 };
 
 // One datagram received by logd.
 struct LogEntry {
-  bool well_formed = false;  // at least the 12-byte header and a terminated tag
-  uint8_t log_id = 0;
-  uint16_t tid = 0;          // as sent: low 16 bits of the thread id
-  uint32_t sec = 0;          // sender's realtime stamp
-  uint32_t nsec = 0;
-  uint8_t priority = 0;
-  std::string tag;
-  std::string message;
-  pid_t pid = 0;             // from the socket credentials, in the device's PID namespace
-  uid_t uid = 0;
-  Timestamp received;
-  std::string raw;           // the whole datagram
+    bool well_formed = false; // at least the 12-byte header and a terminated tag
+    uint8_t log_id = 0;
+    uint16_t tid = 0; // as sent: low 16 bits of the thread id
+    uint32_t sec = 0; // sender's realtime stamp
+    uint32_t nsec = 0;
+    uint8_t priority = 0;
+    std::string tag;
+    std::string message;
+    pid_t pid = 0; // from the socket credentials, in the device's PID namespace
+    uid_t uid = 0;
+    Timestamp received;
+    std::string raw; // the whole datagram
 
-  // The sender's stamp in nanoseconds since the epoch.
-  int64_t sent_ns() const { return int64_t(sec) * 1000000000 + nsec; }
+    // The sender's stamp in nanoseconds since the epoch.
+    int64_t sent_ns() const { return int64_t(sec) * 1000000000 + nsec; }
 };
 
 // Bytes as a person can read them on one line: line feeds, carriage returns,
@@ -64,70 +65,70 @@ struct LogEntry {
 std::string printable(std::string_view bytes, bool quotes = false);
 
 // The lines `logcat -v threadtime` prints for an entry, each ending in "\n".
-std::string threadtime(const LogEntry& e);
+std::string threadtime(const LogEntry &e);
 // Parses one logd datagram (pid, uid and receive time are left to the caller).
 LogEntry parse_log_datagram(std::string_view datagram);
 
 // One SET that reached the property service, whatever its outcome.
 struct PropertyWrite {
-  std::string name;
-  std::string value;
-  uint32_t status = 0;  // what the service replied, 0 = success
-  pid_t pid = 0;        // the writer, in the device (0 when outside it)
-  Timestamp time;
+    std::string name;
+    std::string value;
+    uint32_t status = 0; // what the service replied, 0 = success
+    pid_t pid = 0;       // the writer, in the device (0 when outside it)
+    Timestamp time;
 };
 
 // One GET served by the property service.
 struct PropertyRead {
-  std::string name;
-  std::string value;  // what was replied (empty when unset)
-  pid_t pid = 0;
-  Timestamp time;
+    std::string name;
+    std::string value; // what was replied (empty when unset)
+    pid_t pid = 0;
+    Timestamp time;
 };
 
 // A change of a service's "init.svc.<name>".
 struct ServiceEvent {
-  std::string service;
-  std::string state;  // running, stopping, stopped, restarting
-  pid_t pid = 0;      // the process concerned
-  Timestamp time;
+    std::string service;
+    std::string state; // running, stopping, stopped, restarting
+    pid_t pid = 0;     // the process concerned
+    Timestamp time;
 };
 
 struct ServiceInfo {
-  std::string name;
-  std::string state;  // empty: never started
-  pid_t pid = 0;      // 0 when no process runs
+    std::string name;
+    std::string state; // empty: never started
+    pid_t pid = 0;     // 0 when no process runs
 };
 
 struct Process {
-  pid_t pid = 0;   // in the device
-  pid_t ppid = 0;
-  char state = '?';
-  std::string name;  // the Name of /proc/PID/status
+    pid_t pid = 0; // in the device
+    pid_t ppid = 0;
+    char state = '?';
+    std::string name; // the Name of /proc/PID/status
 };
 
 struct ExitStatus {
-  bool exited = false;  // true: ended with a code; false: ended by a signal
-  int code = 0;
-  int signal = 0;
-  std::string describe() const;  // "exit status 0", "killed by signal 15 (Terminated)"
-  bool operator==(const ExitStatus&) const = default;
+    bool exited = false; // true: ended with a code; false: ended by a signal
+    int code = 0;
+    int signal = 0;
+    std::string describe() const; // "exit status 0", "killed by signal 15 (Terminated)"
+    bool operator==(const ExitStatus &) const = default;
 };
 
 // A program run inside the device (the daemon is one).
 struct JobStatus {
-  pid_t pid = 0;
-  bool running = false;
-  std::optional<ExitStatus> exit;  // set once it has ended and been reaped
-  std::string out;                 // everything written to its stdout so far
-  std::string err;                 // and to its stderr
-  Timestamp started;
-  Timestamp ended;
+    pid_t pid = 0;
+    bool running = false;
+    std::optional<ExitStatus> exit; // set once it has ended and been reaped
+    std::string out;                // everything written to its stdout so far
+    std::string err;                // and to its stderr
+    Timestamp started;
+    Timestamp ended;
 };
 
 struct ServiceOptions {
-  bool ignore_sigterm = false;  // the stand-in ignores SIGTERM: only SIGKILL ends it
-  bool oneshot = false;         // reads "stopped", not "restarting", when it ends
+    bool ignore_sigterm = false; // the stand-in ignores SIGTERM: only SIGKILL ends it
+    bool oneshot = false;        // reads "stopped", not "restarting", when it ends
 };
 
 // The daemon command: DROVIK_DAEMON_CMD from the environment, split at
@@ -136,129 +137,129 @@ std::vector<std::string> default_daemon_command();
 std::vector<std::string> split_command(std::string_view text);
 
 struct Options {
-  // Contents of the two sysfs attributes at boot; nullopt leaves the file absent.
-  std::optional<std::string> usb_state = std::string("CONFIGURED\n");
-  std::optional<std::string> serial_port_num = std::string("1\n");
-  // Properties set before anything runs (after the persist file is loaded).
-  std::map<std::string, std::string> properties;
-  // Where "persist.*" values are kept across boots; empty keeps them in memory only.
-  std::string persist_file;
-  std::vector<std::string> daemon_command = default_daemon_command();
-  bool start_daemon = true;      // start the daemon at boot, after everything else is up
-  bool logd = true;              // false: no /dev/socket/logdw, the daemon falls back to stderr
-  bool property_service = true;  // false: no /dev/socket/property_service
-  Millis property_delay{0};      // the property service waits this long before each reply
-  // The daemon runs as root but without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH,
-  // so that hide_proc() makes "/proc" unopenable for it.
-  bool daemon_without_dac = false;
-  std::map<std::string, ServiceOptions> services = {{"mulgate", {}}, {"sprue", {}}};
-  Millis stop_grace{1000};     // SIGTERM to SIGKILL on "ctl.stop"
-  Millis restart_delay{1000};  // a service that ended by itself is started again after this
-  Millis uevent_gap{20};       // between CONNECTED and CONFIGURED of plug()
-  Millis boot_timeout{10000};
+    // Contents of the two sysfs attributes at boot; nullopt leaves the file absent.
+    std::optional<std::string> usb_state = std::string("CONFIGURED\n");
+    std::optional<std::string> serial_port_num = std::string("1\n");
+    // Properties set before anything runs (after the persist file is loaded).
+    std::map<std::string, std::string> properties;
+    // Where "persist.*" values are kept across boots; empty keeps them in memory only.
+    std::string persist_file;
+    std::vector<std::string> daemon_command = default_daemon_command();
+    bool start_daemon = true;     // start the daemon at boot, after everything else is up
+    bool logd = true;             // false: no /dev/socket/logdw, the daemon falls back to stderr
+    bool property_service = true; // false: no /dev/socket/property_service
+    Millis property_delay{0};     // the property service waits this long before each reply
+    // The daemon runs as root but without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH,
+    // so that hide_proc() makes "/proc" unopenable for it.
+    bool daemon_without_dac = false;
+    std::map<std::string, ServiceOptions> services = {{"mulgate", {}}, {"sprue", {}}};
+    Millis stop_grace{1000};    // SIGTERM to SIGKILL on "ctl.stop"
+    Millis restart_delay{1000}; // a service that ended by itself is started again after this
+    Millis uevent_gap{20};      // between CONNECTED and CONFIGURED of plug()
+    Millis boot_timeout{10000};
 };
 
 class Device {
- public:
-  explicit Device(Options options = {});
-  ~Device();
-  Device(const Device&) = delete;
-  Device& operator=(const Device&) = delete;
+public:
+    explicit Device(Options options = {});
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
 
-  const Options& options() const { return opts_; }
-  // Kills the whole tree and boots it again with the same options (persist.* kept).
-  void reboot();
-  // Kills the whole tree; every later call throws. The destructor does it too.
-  void shutdown();
-  bool alive() const { return init_pid_ > 0; }
-  // The host pid of the device's init; host_path("/x") reaches /x inside the device.
-  pid_t init_host_pid() const { return init_pid_; }
-  std::string host_path(std::string_view device_path) const;
+    const Options &options() const { return opts_; }
+    // Kills the whole tree and boots it again with the same options (persist.* kept).
+    void reboot();
+    // Kills the whole tree; every later call throws. The destructor does it too.
+    void shutdown();
+    bool alive() const { return init_pid_ > 0; }
+    // The host pid of the device's init; host_path("/x") reaches /x inside the device.
+    pid_t init_host_pid() const { return init_pid_; }
+    std::string host_path(std::string_view device_path) const;
 
-  // --- USB gadget
-  void plug();    // CONNECTED then CONFIGURED, file and uevent each
-  void unplug();  // DISCONNECTED
-  // Writes "<word>\n" to the state file, then sends the matching uevent.
-  void set_usb_state(std::string_view word);
-  void set_ports(int count);  // "<count>\n" into serial_port_num
-  static constexpr std::string_view kStateFile = "/sys/class/android_usb/android0/state";
-  static constexpr std::string_view kPortsFile = "/sys/class/android_usb/f_serial/serial_port_num";
-  void write_file(std::string_view device_path, std::string_view bytes);
-  void remove_file(std::string_view device_path);
-  std::optional<std::string> read_file(std::string_view device_path);
-  // Sends the bytes as one datagram to uevent multicast group 1 of the device.
-  void send_uevent(std::string_view bytes);
-  // The kernel's layout for an android_usb state change.
-  static std::string usb_uevent(std::string_view state, unsigned seqnum);
-  // Port ids of the uevent sockets bound to group 1 in the device (a program
-  // that binds with its pid, as the daemon does, shows that pid).
-  std::vector<int64_t> uevent_listeners();
-  // Waits until the daemon's uevent socket is bound: events sent before are lost.
-  bool wait_daemon_listening(Millis timeout);
+    // --- USB gadget
+    void plug();   // CONNECTED then CONFIGURED, file and uevent each
+    void unplug(); // DISCONNECTED
+    // Writes "<word>\n" to the state file, then sends the matching uevent.
+    void set_usb_state(std::string_view word);
+    void set_ports(int count); // "<count>\n" into serial_port_num
+    static constexpr std::string_view kStateFile = "/sys/class/android_usb/android0/state";
+    static constexpr std::string_view kPortsFile = "/sys/class/android_usb/f_serial/serial_port_num";
+    void write_file(std::string_view device_path, std::string_view bytes);
+    void remove_file(std::string_view device_path);
+    std::optional<std::string> read_file(std::string_view device_path);
+    // Sends the bytes as one datagram to uevent multicast group 1 of the device.
+    void send_uevent(std::string_view bytes);
+    // The kernel's layout for an android_usb state change.
+    static std::string usb_uevent(std::string_view state, unsigned seqnum);
+    // Port ids of the uevent sockets bound to group 1 in the device (a program
+    // that binds with its pid, as the daemon does, shows that pid).
+    std::vector<int64_t> uevent_listeners();
+    // Waits until the daemon's uevent socket is bound: events sent before are lost.
+    bool wait_daemon_listening(Millis timeout);
 
-  // --- properties and services
-  // As a write from outside the device: ctl.* act on services, persist.* are saved;
-  // not recorded in property_writes(). Throws when the service would refuse it.
-  void setprop(std::string_view name, std::string_view value);
-  std::optional<std::string> getprop(std::string_view name);  // nullopt: never set
-  std::vector<PropertyWrite> property_writes();
-  std::vector<PropertyRead> property_reads();
-  std::vector<ServiceEvent> service_events();
-  std::vector<ServiceInfo> services();
-  ServiceInfo service(std::string_view name);
-  // Takes effect at the service's next start.
-  void set_service_options(std::string_view name, ServiceOptions o);
-  void set_property_delay(Millis delay);
+    // --- properties and services
+    // As a write from outside the device: ctl.* act on services, persist.* are saved;
+    // not recorded in property_writes(). Throws when the service would refuse it.
+    void setprop(std::string_view name, std::string_view value);
+    std::optional<std::string> getprop(std::string_view name); // nullopt: never set
+    std::vector<PropertyWrite> property_writes();
+    std::vector<PropertyRead> property_reads();
+    std::vector<ServiceEvent> service_events();
+    std::vector<ServiceInfo> services();
+    ServiceInfo service(std::string_view name);
+    // Takes effect at the service's next start.
+    void set_service_options(std::string_view name, ServiceOptions o);
+    void set_property_delay(Millis delay);
 
-  // --- processes
-  std::vector<Process> ps();
-  std::vector<pid_t> pids_named(std::string_view name);
-  // A stand-in process of that name that no service controls; init reaps it.
-  pid_t spawn_named(std::string_view name, bool ignore_sigterm = false);
-  void kill(pid_t pid, int sig);
-  // Overlays /proc with an empty tmpfs of mode 000 (or removes the overlay).
-  void hide_proc(bool hidden);
+    // --- processes
+    std::vector<Process> ps();
+    std::vector<pid_t> pids_named(std::string_view name);
+    // A stand-in process of that name that no service controls; init reaps it.
+    pid_t spawn_named(std::string_view name, bool ignore_sigterm = false);
+    void kill(pid_t pid, int sig);
+    // Overlays /proc with an empty tmpfs of mode 000 (or removes the overlay).
+    void hide_proc(bool hidden);
 
-  // --- programs inside the device (stdin /dev/null, output captured)
-  pid_t start_job(const std::vector<std::string>& argv);
-  JobStatus job(pid_t pid);
-  std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
+    // --- programs inside the device (stdin /dev/null, output captured)
+    pid_t start_job(const std::vector<std::string> &argv);
+    JobStatus job(pid_t pid);
+    std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
 
-  // --- the daemon
-  pid_t start_daemon();  // with options().daemon_command
-  pid_t start_daemon(const std::vector<std::string>& argv);
-  pid_t daemon_pid() const { return daemon_pid_; }  // as the daemon sees itself; 0 before the first start
-  void signal_daemon(int sig);
-  JobStatus daemon_status();
-  std::optional<ExitStatus> wait_daemon_exit(Millis timeout);
+    // --- the daemon
+    pid_t start_daemon(); // with options().daemon_command
+    pid_t start_daemon(const std::vector<std::string> &argv);
+    pid_t daemon_pid() const { return daemon_pid_; } // as the daemon sees itself; 0 before the first start
+    void signal_daemon(int sig);
+    JobStatus daemon_status();
+    std::optional<ExitStatus> wait_daemon_exit(Millis timeout);
 
-  // --- the log
-  // Every entry received so far; entries keep their index for good.
-  const std::vector<LogEntry>& log();
-  // Waits for the first entry at index >= from that satisfies pred; its index.
-  std::optional<size_t> wait_for_log(const std::function<bool(const LogEntry&)>& pred, Millis timeout,
-                                     size_t from = 0);
-  // Shorthand: the first entry whose message equals text exactly.
-  std::optional<size_t> wait_for_message(std::string_view text, Millis timeout, size_t from = 0);
-  // Waits until no entry has arrived for `quiet`, at most `timeout`; the log size.
-  size_t wait_log_quiet(Millis quiet, Millis timeout);
+    // --- the log
+    // Every entry received so far; entries keep their index for good.
+    const std::vector<LogEntry> &log();
+    // Waits for the first entry at index >= from that satisfies pred; its index.
+    std::optional<size_t> wait_for_log(const std::function<bool(const LogEntry &)> &pred, Millis timeout,
+                                       size_t from = 0);
+    // Shorthand: the first entry whose message equals text exactly.
+    std::optional<size_t> wait_for_message(std::string_view text, Millis timeout, size_t from = 0);
+    // Waits until no entry has arrived for `quiet`, at most `timeout`; the log size.
+    size_t wait_log_quiet(Millis quiet, Millis timeout);
 
-  // Polls cond every `period` until it is true or the timeout passes.
-  static bool wait_until(const std::function<bool()>& cond, Millis timeout, Millis period = 10ms);
-  bool wait_service_state(std::string_view name, std::string_view state, Millis timeout);
+    // Polls cond every `period` until it is true or the timeout passes.
+    static bool wait_until(const std::function<bool()> &cond, Millis timeout, Millis period = 10ms);
+    bool wait_service_state(std::string_view name, std::string_view state, Millis timeout);
 
- private:
-  void boot();
-  std::string request(const std::string& msg);
-  void check_alive() const;
+private:
+    void boot();
+    std::string request(const std::string &msg);
+    void check_alive() const;
 
-  Options opts_;
-  pid_t keeper_pid_ = 0;
-  pid_t init_pid_ = 0;
-  int ctl_ = -1;
-  pid_t daemon_pid_ = 0;
-  std::vector<LogEntry> log_;
-  std::recursive_mutex mu_;
+    Options opts_;
+    pid_t keeper_pid_ = 0;
+    pid_t init_pid_ = 0;
+    int ctl_ = -1;
+    pid_t daemon_pid_ = 0;
+    std::vector<LogEntry> log_;
+    std::recursive_mutex mu_;
 };
 
-}  // namespace sim
+} // namespace sim
