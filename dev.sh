@@ -1,22 +1,38 @@
 #!/usr/bin/env bash
-# One entry for people and CI. Each command sets up what it needs on a fresh
-# Debian machine, builds, and runs.
+# One entry for people and CI. Each command installs the Debian packages it
+# needs on a fresh machine, builds only what it uses, and runs.
 #
-#   ./dev.sh demo    build everything and run the daemon in the simulated device
-#   ./dev.sh shell   the same device under your control, one command per line
-#   ./dev.sh test    build everything and run every unit and end-to-end test
+#   ./dev.sh demo [OPTIONS]      run the daemon in a simulated device, narrated
+#   ./dev.sh shell [OPTIONS]     the same device under your control ('help')
+#   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
 #
-# The simulated device needs root (it makes mount, PID and network namespaces).
+# OPTIONS are drovik-sim's (./dev.sh demo --help). The simulated device makes
+# mount, PID and network namespaces, so these commands run as root (through
+# sudo when it is there).
+#
+# BUILD_DIR names the build folder (default: build). A folder that is already
+# configured keeps its build type; dev.sh turns on warnings as errors and what
+# the command needs (the tests, for 'test'). TEST_JOBS sets how many tests run
+# at once (default 6: they mostly wait on the daemon's pauses).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD=${BUILD_DIR:-build}
-PACKAGES=(cmake make g++ libgtest-dev libgmock-dev)
+BASE_PACKAGES=(cmake make g++)
+TEST_PACKAGES=(libgtest-dev libgmock-dev)
 
 need_root() {
-    if [ "$(id -u)" -ne 0 ]; then
-        exec sudo --preserve-env=BUILD_DIR "$0" "$@"
+    [ "$(id -u)" -eq 0 ] && return 0
+    if command -v sudo >/dev/null 2>&1; then
+        exec sudo --preserve-env=BUILD_DIR,TEST_JOBS,DROVIK_DAEMON_CMD "$0" "$@"
     fi
+    cat >&2 <<MSG
+dev.sh: '$1' needs root: it installs Debian packages and the simulated device
+makes mount, PID and network namespaces of its own. There is no sudo here; run
+it as root instead, for example:
+    su -c '$PWD/dev.sh $*'
+MSG
+    exit 1
 }
 
 install_packages() {
@@ -31,33 +47,37 @@ install_packages() {
     fi
 }
 
-build() {
-    install_packages "${PACKAGES[@]}"
-    cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$BUILD" -j"$(nproc)"
+# configure [-DOPTION=VALUE ...]: a new folder gets the default build type;
+# an existing one keeps its own.
+configure() {
+    local type=()
+    [ -f "$BUILD/CMakeCache.txt" ] || type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    cmake -S . -B "$BUILD" "${type[@]}" -DDROVIK_WERROR=ON "$@" >/dev/null
+}
+
+build_sim() {
+    install_packages "${BASE_PACKAGES[@]}"
+    if [ -f "$BUILD/CMakeCache.txt" ]; then configure -DDROVIK_SIM=ON; else configure -DDROVIK_TESTS=OFF; fi
+    cmake --build "$BUILD" -j"$(nproc)" --target drovik drovik-sim
 }
 
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
-demo)
-    need_root demo "$@"
-    build
-    exec "$BUILD/sim/drovik-sim" demo "$@"
-    ;;
-shell)
-    need_root shell "$@"
-    build
-    exec "$BUILD/sim/drovik-sim" shell "$@"
+demo | shell)
+    need_root "$cmd" "$@"
+    build_sim
+    exec "$BUILD/sim/drovik-sim" "$cmd" "$@"
     ;;
 test)
     need_root test "$@"
-    build
-    # Tests mostly wait on the daemon's pauses; run several at once.
+    install_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure -DDROVIK_TESTS=ON -DDROVIK_SIM=ON
+    cmake --build "$BUILD" -j"$(nproc)"
     ctest --test-dir "$BUILD" -j"${TEST_JOBS:-6}" --output-on-failure "$@"
     ;;
 *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -3,6 +3,10 @@
 
 #include "daemon/daemon.h"
 
+// DROVIK_BUILD_DATE and DROVIK_BUILD_TIME: the moment of the build, laid out
+// as the compiler's __DATE__ and __TIME__ would show it. The build writes them
+// (honouring SOURCE_DATE_EPOCH), so that the same sources give the same binary.
+#include "drovik_build_time.h"
 #include "services/service_control.h"
 #include "usb_monitor/usb_monitor.h"
 #include "util/log.h"
@@ -23,7 +27,8 @@ constexpr int EXIT_NO_MONITOR = 21;
 
 int main(int /*argc*/, char ** /*argv*/)
 {
-    log_debug("\n    %s, version %s\n    Build time: %s %s\n", PROGRAM_NAME, PROGRAM_VERSION, __DATE__, __TIME__);
+    log_debug("\n    %s, version %s\n    Build time: %s %s\n", PROGRAM_NAME, PROGRAM_VERSION, DROVIK_BUILD_DATE,
+              DROVIK_BUILD_TIME);
     install_signal_handling();
     log_debug("PID of drovik: %d", getpid());
     g_service_restarting = 0;

@@ -32,7 +32,11 @@ bool read_status_name(const char *entry, char *path, std::size_t path_size, char
                       std::size_t name_size)
 {
     memset(path, 0, path_size);
-    snprintf(path, path_size, "/proc/%s/status", entry);
+    // A name too long for the buffer cannot be a process id; the cut path
+    // would name nothing.
+    int n = snprintf(path, path_size, "/proc/%s/status", entry);
+    if (n < 0 || static_cast<std::size_t>(n) >= path_size)
+        return false;
     FILE *f = fopen(path, "r");
     if (f == nullptr)
         return false;
