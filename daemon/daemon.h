@@ -16,10 +16,13 @@ int read_file_line(char *dst, int size, const char *path);
 
 void on_daemon_signal(int sig);
 int manager_stop();
-// Installs the handlers and moves SIGINT, SIGTERM and SIGUSR2 to the
-// dispatch thread; see signals.cpp.
-void install_signal_handling();
-
 void restart_service();
-// Starts the thread that carries out restarts; false when it cannot.
-bool start_restart_worker();
+
+// Holds the daemon's signals back in every thread and starts the signal
+// thread, which takes them from then on. Called first, so that no signal
+// meets its default action before the daemon is ready for it.
+void start_signal_thread();
+// Installs the handlers; the calling thread lets SIGUSR1 in from then on.
+void install_signal_handling();
+// The main thread's life once start-up is over: it takes the stop signals.
+[[noreturn]] void serve_signals_for_good();

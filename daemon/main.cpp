@@ -10,6 +10,7 @@
 #include "services/service_control.h"
 #include "usb_monitor/usb_monitor.h"
 #include "util/log.h"
+#include "util/thread.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +28,13 @@ constexpr int EXIT_NO_MONITOR = 21;
 
 int main(int /*argc*/, char ** /*argv*/)
 {
+    // The banner is the daemon's first word: a stop taken by the signal
+    // thread while it is on its way waits for it, however long the log takes.
+    pub_util_call_begin();
+    start_signal_thread();
     log_debug("\n    %s, version %s\n    Build time: %s %s\n", PROGRAM_NAME, PROGRAM_VERSION, DROVIK_BUILD_DATE,
               DROVIK_BUILD_TIME);
+    pub_util_call_end();
     install_signal_handling();
     log_debug("PID of drovik: %d", getpid());
     g_service_restarting = 0;
@@ -40,23 +46,28 @@ int main(int /*argc*/, char ** /*argv*/)
         log_debug("readed success from file(%s). value: %s.", USB_STATE_FILE, state);
         if (strstr(state, "CONFIGURED") != nullptr) {
             stopService();
-            usleep(10000);
+            pub_util_pause(10000);
             startService();
         }
     }
 
-    // The handle is published only once the thread exists; until then a
-    // stop finds 0 and signals nothing.
-    pthread_t monitor;
-    int r = pthread_create(&monitor, nullptr, zel_handle_monitor_usb_loop, nullptr);
+    // A new thread is a call outside the process like any other: once a stop
+    // has begun, the main thread waits here instead of starting the monitor,
+    // and a stop that begins meanwhile reads the handle only once it is
+    // settled. pthread_create() writes it before the thread runs, so the
+    // monitor can tell itself apart in a stop it runs; a failed creation may
+    // leave a value there, which must read 0.
+    pub_util_call_begin();
+    int r = pthread_create(&g_monitor_usb_thread_id, nullptr, zel_handle_monitor_usb_loop, nullptr);
+    if (r != 0)
+        g_monitor_usb_thread_id = 0;
+    pub_util_call_end();
     if (r != 0) {
         log_debug("pthread_create() g_monitor_usb_thread_id fail: %d", r);
         log_debug("drovik start fail. ret_val=%ld.", static_cast<long>(RESULT_FAILURE));
         manager_stop();
         exit(EXIT_NO_MONITOR);
     }
-    g_monitor_usb_thread_id = monitor;
 
-    for (;;)
-        sleep(4294967295U);
+    serve_signals_for_good();
 }

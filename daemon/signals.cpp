@@ -1,21 +1,26 @@
 // Signals and the orderly stop.
 //
 // Formatted logging, property calls, /proc scans and sleeps are not safe to
-// run inside a signal handler that may have interrupted the same calls on
-// its own thread. So SIGINT, SIGTERM and SIGUSR2 are blocked in every thread
-// and taken by one dispatch thread with sigwaitinfo(), which runs the stop
-// itself and hands restarts to the restart worker (restart.cpp). That thread
-// is never busy for longer than a stop takes, so a stop signal is served at
-// once, whatever the other threads are doing, and ends a restart in the
-// middle.
+// run inside a signal handler that may have interrupted the same calls on its
+// own thread. So SIGINT, SIGTERM and SIGUSR2 are blocked in every thread and
+// taken with sigwaitinfo(): by the main thread, which has nothing else to do
+// once start-up is over and takes the stop signals, and by the signal thread,
+// which takes them too and runs each restart to its end. A restart's pauses
+// take the signals that arrive meanwhile: a stop abandons the restart there,
+// a second restart request is dropped with its message.
+//
+// A stop begins by arming its bound and by holding every other thread at the
+// start of its next call outside the process, once the calls they have in
+// flight are over (pub_util_hold_other_threads). From then on nothing but the
+// stop speaks to the log or the property service, and no event or restart
+// goes on: no "ctl.start" can follow the stop's "ctl.stop".
 //
 // SIGSEGV and SIGBUS arrive on the faulting thread and cannot be handed on;
-// they keep a handler that runs the same stop there. Whatever code a fault
-// interrupted may hold a libc lock that exit() needs, so every stop first
-// arms a one-second alarm whose handler ends the process with _exit(0).
+// they keep a handler that runs the same stop there.
 //
-// If the dispatch thread cannot be created the signals are unblocked again
-// and the handlers serve them directly.
+// SIGUSR1 ends the thread that takes it. The main thread lets it in, and the
+// kernel gives a signal sent to the process to the main thread first, so a
+// stray SIGUSR1 ends the idle main thread and not the USB monitor.
 
 #include "daemon/daemon.h"
 
@@ -34,46 +39,53 @@ pthread_t g_monitor_usb_thread_id = 0;
 
 namespace {
 
-constexpr unsigned STOP_WATCHDOG_S = 1;
+// The stop waits on its peers at most eight times: a call in flight on
+// another thread when it begins, its three log lines, its two property
+// writes and the flush of standard output at the exit, and one to spare. A
+// stop whose peers answer within a second each is never cut short; one
+// whose peers never answer still ends.
+constexpr unsigned STOP_BOUND_S = 8;
 
 std::atomic<bool> g_stop_begun{false};
+bool g_have_signal_thread = false;
+sigset_t g_main_signals;
 
-sigset_t dispatched_signals()
+sigset_t signal_set(int a, int b, int c = 0, int d = 0)
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR2);
+    for (int sig : {a, b, c, d})
+        if (sig != 0)
+            sigaddset(&set, sig);
     return set;
 }
 
-void stop_watchdog(int /*sig*/)
+const sigset_t STOP_SIGNALS = signal_set(SIGINT, SIGTERM);
+const sigset_t DISPATCHED_SIGNALS = signal_set(SIGINT, SIGTERM, SIGUSR2);
+
+void stop_bound_reached(int /*sig*/)
 {
     _exit(0);
 }
 
-[[noreturn]] void stop_daemon()
+// Everything the stop does before its first line. Async-signal-safe: a
+// fault handler runs it too.
+void begin_stop()
 {
     // Two stops can begin at once on two threads; the later one waits for
     // the first to end the process.
-    if (g_stop_begun.exchange(true)) {
-        for (;;)
-            pause();
-    }
-    signal(SIGALRM, stop_watchdog);
-    alarm(STOP_WATCHDOG_S);
-    property_set("ctl.stop", SERVICE_SPRUE);
-    stopService();
-    manager_stop();
-    exit(0);
+    if (g_stop_begun.exchange(true))
+        pub_util_wait_for_good();
+    signal(SIGALRM, stop_bound_reached);
+    alarm(STOP_BOUND_S);
+    pub_util_hold_other_threads();
 }
 
-void *dispatch_loop(void * /*arg*/)
+void *signal_thread(void * /*arg*/)
 {
-    const sigset_t set = dispatched_signals();
+    pub_util_serve_in_pauses(&DISPATCHED_SIGNALS, on_daemon_signal);
     for (;;) {
-        int sig = sigwaitinfo(&set, nullptr);
+        int sig = sigwaitinfo(&DISPATCHED_SIGNALS, nullptr);
         if (sig > 0)
             on_daemon_signal(sig);
     }
@@ -83,12 +95,17 @@ void *dispatch_loop(void * /*arg*/)
 
 void on_daemon_signal(int sig)
 {
+    if (sig != SIGUSR2)
+        begin_stop();
     log_debug("(drovik)receive signal: %d", sig);
     if (sig == SIGUSR2) {
         restart_service();
         return;
     }
-    stop_daemon();
+    property_set("ctl.stop", SERVICE_SPRUE);
+    stopService();
+    manager_stop();
+    exit(0);
 }
 
 int manager_stop()
@@ -105,15 +122,27 @@ int manager_stop()
     return 0;
 }
 
+void start_signal_thread()
+{
+    sigset_t held = DISPATCHED_SIGNALS;
+    sigaddset(&held, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+    // A log line or a property request to a peer that has gone must come
+    // back as an error, never end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    // Created while every thread still holds the signals back, so it
+    // inherits the mask.
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, signal_thread, nullptr) == 0) {
+        pthread_detach(thread);
+        g_have_signal_thread = true;
+    }
+    g_main_signals = g_have_signal_thread ? STOP_SIGNALS : DISPATCHED_SIGNALS;
+}
+
 void install_signal_handling()
 {
-    // Blocked before any thread exists, so every thread inherits the mask.
-    // SIGUSR1 is left to the monitor thread alone (it unblocks it), which
-    // makes a process-wide SIGUSR1 a stop request for that thread.
-    sigset_t blocked = dispatched_signals();
-    sigaddset(&blocked, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-
     signal(SIGINT, on_daemon_signal);
     signal(SIGTERM, on_daemon_signal);
     signal(SIGSEGV, on_daemon_signal);
@@ -122,13 +151,20 @@ void install_signal_handling()
     // In place before the monitor thread exists, so a stop at any moment
     // finds it and never meets SIGUSR1's default action.
     signal(SIGUSR1, pub_util_handle_thread_signal);
+    const sigset_t usr1 = signal_set(SIGUSR1, 0);
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+}
 
-    start_restart_worker();
-    pthread_t dispatcher;
-    if (pthread_create(&dispatcher, nullptr, dispatch_loop, nullptr) == 0) {
-        pthread_detach(dispatcher);
-        return;
+void serve_signals_for_good()
+{
+    // Without a signal thread the main thread does its work too.
+    if (!g_have_signal_thread)
+        pub_util_serve_in_pauses(&g_main_signals, on_daemon_signal);
+    for (;;) {
+        int sig = sigwaitinfo(&g_main_signals, nullptr);
+        if (sig > 0)
+            on_daemon_signal(sig);
+        else
+            pub_util_end_thread_if_requested();
     }
-    const sigset_t direct = dispatched_signals();
-    pthread_sigmask(SIG_UNBLOCK, &direct, nullptr);
 }

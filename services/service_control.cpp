@@ -1,6 +1,7 @@
 #include "services/service_control.h"
 
 #include "util/log.h"
+#include "util/thread.h"
 
 #include <cutils/properties.h>
 
@@ -16,11 +17,27 @@ constexpr int STATE_POLLS = 10;
 constexpr useconds_t POLL_PAUSE_US = 200000;
 constexpr useconds_t SETTLE_PAUSE_US = 10000;
 
+int get_property(const char *name, char *value, const char *default_value)
+{
+    pub_util_call_begin();
+    int r = property_get(name, value, default_value);
+    pub_util_call_end();
+    return r;
+}
+
+int set_property(const char *name, const char *value)
+{
+    pub_util_call_begin();
+    int r = property_set(name, value);
+    pub_util_call_end();
+    return r;
+}
+
 } // namespace
 
 int stopService()
 {
-    int r = property_set("ctl.stop", SERVICE_MULGATE);
+    int r = set_property("ctl.stop", SERVICE_MULGATE);
     log_debug("stopService() return: %d", r);
     return r;
 }
@@ -62,33 +79,33 @@ int startService()
     // terminates what it stores.
     char value[PROP_BUF_SIZE] = {};
     for (int poll = 0; poll < STATE_POLLS; ++poll) {
-        property_get(PROP_MULGATE_STATE, value, "stopped");
+        get_property(PROP_MULGATE_STATE, value, "stopped");
         log_debug("current service: %s, state: %s", PROP_MULGATE_STATE, value);
         if (strstr(value, "stopped") != nullptr) {
-            int r = property_set("ctl.start", SERVICE_MULGATE);
+            int r = set_property("ctl.start", SERVICE_MULGATE);
             log_debug("startService() return: %d", r);
-            usleep(SETTLE_PAUSE_US);
+            pub_util_pause(SETTLE_PAUSE_US);
             return r;
         }
-        usleep(POLL_PAUSE_US);
+        pub_util_pause(POLL_PAUSE_US);
     }
     log_debug("current service: %s is not stopped during 2 seconds, state: %s", PROP_MULGATE_STATE, value);
     log_debug("startService() return: %d", 0);
-    usleep(SETTLE_PAUSE_US);
+    pub_util_pause(SETTLE_PAUSE_US);
     return 0;
 }
 
 int sprue_start_by_prop()
 {
     char value[PROP_BUF_SIZE] = {};
-    property_get(PROP_SPRUE_SWITCH, value, "0");
+    get_property(PROP_SPRUE_SWITCH, value, "0");
     log_debug("current persist.sys.v3.sprue.state: %s", value);
     int r = 0;
     if (atoi(value) == 1) {
-        r = property_set("ctl.start", SERVICE_SPRUE);
+        r = set_property("ctl.start", SERVICE_SPRUE);
         log_debug("property_set ctl.start sprue");
     }
     log_debug("sprue_start_by_prop return:%d.", r);
-    usleep(SETTLE_PAUSE_US);
+    pub_util_pause(SETTLE_PAUSE_US);
     return r;
 }

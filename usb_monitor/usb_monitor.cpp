@@ -59,7 +59,7 @@ int open_uevent_socket_retrying()
         last_err = err;
         for (unsigned t = 0; t < pause_s * 10; ++t) {
             pub_util_end_thread_if_requested();
-            usleep(100000);
+            pub_util_pause(100000);
         }
         if (pause_s < SETUP_RETRY_MAX_S)
             pause_s *= 2;

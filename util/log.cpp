@@ -1,5 +1,7 @@
 #include "util/log.h"
 
+#include "util/thread.h"
+
 #include <android/log.h>
 
 #include <cstdarg>
@@ -11,11 +13,14 @@ namespace {
 // several threads at once and must never share one.
 int log_vprint(int prio, const char *format, va_list ap)
 {
+    pub_util_call_begin();
     char buf[LOG_BUF_SIZE] = {};
     vsnprintf(buf, LOG_FORMAT_LIMIT, format, ap);
     // The text is an argument, never the format, so a '%' in a process name
     // or a file's content reaches the log as it is.
-    return __android_log_print(prio, LOG_TAG_MULGATE, "%s", buf);
+    int r = __android_log_print(prio, LOG_TAG_MULGATE, "%s", buf);
+    pub_util_call_end();
+    return r;
 }
 
 } // namespace

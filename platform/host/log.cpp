@@ -12,7 +12,6 @@
 #include <ctime>
 #include <string_view>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -22,17 +21,14 @@ namespace {
 constexpr const char *LOGDW_SOCKET = "/dev/socket/logdw";
 constexpr std::size_t PAYLOAD_MAX = 4068;
 constexpr std::size_t HEADER_SIZE = 12; // log id, tid, seconds, nanoseconds, priority
-// logd drains its socket continuously; a send still blocked after this long
-// means it is wedged, and the line goes to standard error instead.
-constexpr suseconds_t SEND_TIMEOUT_US = 100000;
 
+// One datagram to logd. A full queue makes the send wait until logd takes
+// it, as a slow logd delays a device's caller without losing its line.
 int send_to_logd(const unsigned char *header, const char *tag, const char *msg, std::size_t msg_len)
 {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -errno;
-    timeval timeout = {0, SEND_TIMEOUT_US};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, LOGDW_SOCKET, sizeof addr.sun_path - 1);
@@ -46,10 +42,19 @@ int send_to_logd(const unsigned char *header, const char *tag, const char *msg, 
     mh.msg_namelen = sizeof addr;
     mh.msg_iov = iov;
     mh.msg_iovlen = 3;
-    ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
     int err = errno;
     close(fd);
     return n < 0 ? -err : static_cast<int>(n);
+}
+
+// No logd to take the line: its socket is missing or nobody listens on it.
+bool unreachable(int err)
+{
+    return err == -ENOENT || err == -ECONNREFUSED || err == -ENOTSOCK;
 }
 
 char priority_letter(int prio)
@@ -140,7 +145,7 @@ extern "C" int __android_log_print(int prio, const char *tag, const char *fmt, .
     header[11] = static_cast<unsigned char>(prio);
 
     int r = send_to_logd(header, tag, msg, msg_len);
-    if (r > 0)
+    if (!unreachable(r))
         return r;
     return print_to_stderr(now, prio, tag, std::string_view(msg, msg_len));
 }

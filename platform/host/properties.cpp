@@ -4,10 +4,10 @@
 
 #include <cutils/properties.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,22 +18,24 @@ constexpr const char *PROPERTY_SOCKET = "/dev/socket/property_service";
 constexpr std::uint32_t PROP_MSG_SETPROP2 = 0x00020001;
 constexpr std::uint32_t PROP_MSG_GETPROP = 0x00020002;
 constexpr std::size_t VALUE_LEN_MAX = PROPERTY_VALUE_MAX - 1;
-// A property service answers in microseconds; one that does not answer in
-// a second is treated as absent, so no caller ever waits on it for ever.
-constexpr time_t IO_TIMEOUT_S = 1;
 
+// As Android's own client does, a call waits for the service's answer for as
+// long as it takes: a slow service is not an absent one, and its late answer
+// is the answer. Only a missing socket or a refused connection counts as
+// unreachable.
 int connect_service()
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    timeval timeout = {IO_TIMEOUT_S, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, PROPERTY_SOCKET, sizeof addr.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    int r;
+    do {
+        r = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0 && errno != EISCONN) {
         close(fd);
         return -1;
     }
@@ -47,6 +49,8 @@ bool send_all(int fd, iovec *iov, int iovcnt)
         msg.msg_iov = iov;
         msg.msg_iovlen = static_cast<std::size_t>(iovcnt);
         ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         auto left = static_cast<std::size_t>(n);
@@ -68,6 +72,8 @@ bool recv_all(int fd, void *buf, std::size_t len)
     auto *p = static_cast<char *>(buf);
     while (len > 0) {
         ssize_t n = recv(fd, p, len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         p += n;

@@ -67,6 +67,13 @@ size_t wait_line(Device &d, std::string_view text, size_t from, Millis timeout =
 // The writes the daemon made as "name=value", from index `from`.
 std::vector<std::string> daemon_writes(Device &d, size_t from = 0);
 
+// The messages of the entries [from, to).
+std::vector<std::string> messages(Device &d, size_t from, size_t to);
+
+// Every property write from index `from` on, whoever made it.
+using Writes = std::vector<std::pair<std::string, std::string>>;
+Writes writes_since(Device &d, size_t from);
+
 // The daemon's send stamps of two entries, in milliseconds apart.
 double ms_between(const sim::LogEntry &a, const sim::LogEntry &b);
 

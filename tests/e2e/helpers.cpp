@@ -21,11 +21,38 @@ std::string dump(const std::vector<sim::LogEntry> &log, size_t from)
     return o;
 }
 
+// How the daemon ended, when it has: lines it has not written by then never
+// come, and the failure says why.
+std::string ending(Device &d)
+{
+    auto st = d.daemon_status();
+    if (d.daemon_pid() <= 0 || st.running || !st.exit)
+        return "";
+    return "the daemon has ended: " + st.exit->describe() + "\nits standard error:\n" + st.err;
+}
+
+// Waits for cond, or for the daemon's end and the last of its lines.
+void wait_or_end(Device &d, const std::function<bool()> &cond, Millis timeout)
+{
+    bool ended = false;
+    Device::wait_until(
+        [&] {
+            if (cond())
+                return true;
+            ended = d.daemon_pid() > 0 && !d.daemon_status().running;
+            return ended;
+        },
+        timeout);
+    if (ended)
+        d.wait_log_quiet(100ms, 2s);
+}
+
 } // namespace
 
 size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Millis timeout)
 {
-    Device::wait_until([&] { return d.log().size() >= from + want.size(); }, timeout);
+    wait_or_end(
+        d, [&] { return d.log().size() >= from + want.size(); }, timeout);
     const auto &log = d.log();
     std::string expected;
     for (auto &w : want)
@@ -33,7 +60,7 @@ size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Milli
     if (log.size() < from + want.size()) {
         ADD_FAILURE() << "log ended early; expected from [" << from << "]:\n"
                       << expected << "got:\n"
-                      << dump(log, from);
+                      << dump(log, from) << ending(d);
         return log.size();
     }
     for (size_t i = 0; i < want.size(); ++i) {
@@ -41,7 +68,7 @@ size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Milli
         if (!want[i].matches(e.message) || e.tag != "MULGATE" || e.priority != 3 || !e.well_formed) {
             ADD_FAILURE() << "log line [" << from + i << "] differs; expected from [" << from << "]:\n"
                           << expected << "got:\n"
-                          << dump(log, from);
+                          << dump(log, from) << ending(d);
             return from + want.size();
         }
     }
@@ -57,10 +84,19 @@ void expect_no_more(Device &d, size_t n, Millis quiet)
 
 size_t wait_line(Device &d, std::string_view text, size_t from, Millis timeout)
 {
-    auto i = d.wait_for_message(text, timeout, from);
+    std::optional<size_t> i;
+    wait_or_end(
+        d,
+        [&] {
+            i = d.wait_for_message(text, 0ms, from);
+            return i.has_value();
+        },
+        timeout);
+    if (!i)
+        i = d.wait_for_message(text, 0ms, from);
     if (!i) {
         ADD_FAILURE() << "no line " << quoted(std::string(text)) << " from [" << from << "]; log:\n"
-                      << dump(d.log(), from);
+                      << dump(d.log(), from) << ending(d);
         return d.log().size();
     }
     return *i;
@@ -73,6 +109,24 @@ std::vector<std::string> daemon_writes(Device &d, size_t from)
     for (size_t i = from; i < w.size(); ++i)
         if (w[i].pid == d.daemon_pid())
             out.push_back(w[i].name + "=" + w[i].value);
+    return out;
+}
+
+std::vector<std::string> messages(Device &d, size_t from, size_t to)
+{
+    const auto &log = d.log();
+    std::vector<std::string> out;
+    for (size_t i = from; i < to && i < log.size(); ++i)
+        out.push_back(log[i].message);
+    return out;
+}
+
+Writes writes_since(Device &d, size_t from)
+{
+    Writes out;
+    auto all = d.property_writes();
+    for (size_t i = from; i < all.size(); ++i)
+        out.emplace_back(all[i].name, all[i].value);
     return out;
 }
 

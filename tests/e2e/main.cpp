@@ -1,7 +1,12 @@
-// The end-to-end test program. Run with "--device-helper fault KIND" it is
-// instead a program that the tests start inside a device: it installs the
-// daemon's signal handling and then faults in its own code, which nothing
-// outside a process can make the daemon itself do.
+// The end-to-end test program. Run with "--device-helper ..." it is instead
+// a program that the tests start inside a device:
+//   fault KIND            installs the daemon's signal handling and then
+//                         faults in its own code, which nothing outside a
+//                         process can make the daemon itself do;
+//   pipes OUT ERR CMD...  runs CMD with its standard output and error each
+//                         "keep" (as given), or a pipe that is "closed" (its
+//                         reader gone), "unread" (one page, nobody reads it)
+//                         or "full" (the same, already full).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,6 +44,7 @@ namespace {
 // mapped file. Either way the kernel raises the signal on this thread.
 int fault(const std::string &kind)
 {
+    start_signal_thread();
     install_signal_handling();
     void *page = MAP_FAILED;
     if (kind == "segv") {
@@ -53,12 +59,45 @@ int fault(const std::string &kind)
     return 65; // not reached: the stop path exits
 }
 
+// Makes fd the write end of a pipe in the given state. The read end of an
+// unread pipe stays open in this process, and so in the program it becomes.
+bool pipe_as(int fd, const std::string &how)
+{
+    if (how == "keep")
+        return true;
+    int p[2];
+    if (pipe(p) != 0 || fcntl(p[1], F_SETPIPE_SZ, 4096) < 0)
+        return false;
+    if (how == "closed") {
+        close(p[0]);
+    } else if (how == "full") {
+        fcntl(p[1], F_SETFL, O_NONBLOCK);
+        char page[4096] = {};
+        while (write(p[1], page, sizeof page) > 0) {
+        }
+        fcntl(p[1], F_SETFL, 0);
+    } else if (how != "unread") {
+        return false;
+    }
+    return dup2(p[1], fd) == fd && close(p[1]) == 0;
+}
+
+int run_with_pipes(char **argv)
+{
+    if (!pipe_as(STDOUT_FILENO, argv[0]) || !pipe_as(STDERR_FILENO, argv[1]))
+        return 64;
+    execvp(argv[2], argv + 2);
+    return 65;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc > 3 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "fault")
         return fault(argv[3]);
+    if (argc > 5 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "pipes")
+        return run_with_pipes(argv + 3);
     testing::InitGoogleTest(&argc, argv);
     bool listing = testing::GTEST_FLAG(list_tests);
     if (!listing && geteuid() != 0) {

@@ -1,0 +1,311 @@
+// The orderly stop at any instant: once it has begun nothing else speaks to
+// the property service or carries on an event or a restart; it waits for
+// peers that answer and ends within its bound when they do not; and the
+// daemon's threads are the three it should have.
+#include "e2e.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+using Devices = std::vector<std::unique_ptr<Device>>;
+
+sim::Options device_with(const char *usb_state)
+{
+    sim::Options o;
+    o.usb_state = usb_state;
+    // As Android's init: a restart sees its own SIGTERM end mulgate for good.
+    o.restart_delay = 5s;
+    return o;
+}
+
+// Threads that the command running the daemon adds of its own: an emulator's
+// helper thread, a sanitizer's background thread. The runs that use one say
+// how many in DROVIK_E2E_EXTRA_THREADS; qemu is recognised by itself.
+int extra_threads(const sim::Options &o)
+{
+    if (const char *env = getenv("DROVIK_E2E_EXTRA_THREADS"))
+        return atoi(env);
+    return o.daemon_command.front().find("qemu") != std::string::npos ? 1 : 0;
+}
+
+int thread_count(Device &d)
+{
+    auto status = d.read_file("/proc/" + std::to_string(d.daemon_pid()) + "/status");
+    if (!status)
+        return -1;
+    auto at = status->find("\nThreads:");
+    return at == std::string::npos ? -1 : atoi(status->c_str() + at + 9);
+}
+
+// Boots and waits until the boot-time actions are over and the monitor listens.
+void settle(Device &d)
+{
+    start_and_listen(d);
+    d.wait_log_quiet(300ms, 5s);
+}
+
+std::optional<sim::ExitStatus> stop(Device &d, int sig, Millis limit, Millis *took = nullptr)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    d.signal_daemon(sig);
+    auto status = d.wait_daemon_exit(limit);
+    if (took)
+        *took = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - t0);
+    d.wait_log_quiet(100ms, 2s);
+    return status;
+}
+
+const sim::ExitStatus kExitZero{true, 0, 0};
+
+// From the stop's first line on, the log holds the stop's lines and the
+// monitor's end, and nothing of any event or restart.
+void expect_only_the_stop(Device &d, size_t from, int sig)
+{
+    auto lines = messages(d, from, d.log().size());
+    auto first = std::find(lines.begin(), lines.end(), "(drovik)receive signal: " + std::to_string(sig));
+    ASSERT_NE(first, lines.end()) << testing::PrintToString(lines);
+    std::vector<std::string> after(first + 1, lines.end());
+    std::erase_if(after,
+                  [](const std::string &m) { return std::regex_match(m, std::regex("thread -?[0-9]+ will be end")); });
+    EXPECT_THAT(after, testing::ElementsAre("stopService() return: 0", "manager_stop exit."))
+        << testing::PrintToString(lines);
+}
+
+// Nothing restarts mulgate once the daemon has gone.
+void expect_mulgate_stays_stopped(Device &d)
+{
+    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 3s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(d.service("mulgate").state, "stopped");
+    EXPECT_TRUE(d.pids_named("mulgate").empty());
+}
+
+TEST(StopAtAnyInstant, DuringTheStartPollNoStartFollowsTheStop)
+{
+    // mulgate runs, so a CONFIGURED event has the monitor poll its state every
+    // 200 ms; the stop's own ctl.stop makes the next poll read "stopped".
+    const std::vector<Millis> offsets{0ms, 50ms, 100ms, 150ms, 190ms};
+    Devices devs;
+    for (size_t i = 0; i < offsets.size(); ++i)
+        devs.push_back(std::make_unique<Device>(device_with("CONNECTED\n")));
+    std::vector<size_t> from(devs.size()), writes(devs.size());
+    for (auto &d : devs) {
+        settle(*d);
+        d->setprop("ctl.start", "mulgate");
+        d->set_usb_state("CONFIGURED");
+    }
+    for (size_t i = 0; i < devs.size(); ++i) {
+        Device &d = *devs[i];
+        from[i] = wait_line(d, "current service: init.svc.mulgate, state: running", 0);
+        std::this_thread::sleep_for(offsets[i]);
+        writes[i] = d.property_writes().size();
+        d.signal_daemon(SIGTERM);
+    }
+    for (size_t i = 0; i < devs.size(); ++i) {
+        SCOPED_TRACE("SIGTERM " + std::to_string(offsets[i].count()) + " ms into a poll");
+        Device &d = *devs[i];
+        auto status = d.wait_daemon_exit(5s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, kExitZero) << status->describe();
+        d.wait_log_quiet(100ms, 2s);
+        EXPECT_EQ(daemon_writes(d, writes[i]), (std::vector<std::string>{"ctl.stop=sprue", "ctl.stop=mulgate"}));
+        expect_only_the_stop(d, from[i], SIGTERM);
+        expect_mulgate_stays_stopped(d);
+    }
+}
+
+TEST(StopAtAnyInstant, JustBeforeARestartStartsMulgateTheRestartIsAbandoned)
+{
+    // The restart has asked init to stop mulgate and waits 2 s before it
+    // starts it again; the stop comes a few ms before that start.
+    const std::vector<Millis> before{15ms, 8ms, 3ms};
+    Devices devs;
+    for (size_t i = 0; i < before.size(); ++i)
+        devs.push_back(std::make_unique<Device>(device_with("CONFIGURED\n")));
+    std::vector<size_t> from(devs.size()), writes(devs.size());
+    for (size_t i = 0; i < devs.size(); ++i) {
+        settle(*devs[i]);
+        from[i] = devs[i]->log().size();
+        writes[i] = devs[i]->property_writes().size();
+        devs[i]->signal_daemon(SIGUSR2);
+    }
+    for (size_t i = 0; i < devs.size(); ++i) {
+        Device &d = *devs[i];
+        size_t stopped = wait_line(d, "stopService() return: 0", from[i]);
+        ASSERT_LT(stopped, d.log().size());
+        std::this_thread::sleep_until(d.log()[stopped].received.steady() + 2000ms - before[i]);
+        d.signal_daemon(SIGTERM);
+    }
+    for (size_t i = 0; i < devs.size(); ++i) {
+        SCOPED_TRACE("SIGTERM " + std::to_string(before[i].count()) + " ms before the restart's start");
+        Device &d = *devs[i];
+        auto status = d.wait_daemon_exit(5s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, kExitZero) << status->describe();
+        d.wait_log_quiet(100ms, 2s);
+        EXPECT_EQ(daemon_writes(d, writes[i]),
+                  (std::vector<std::string>{"ctl.stop=mulgate", "ctl.stop=sprue", "ctl.stop=mulgate"}));
+        expect_only_the_stop(d, from[i], SIGTERM);
+        auto lines = messages(d, from[i], d.log().size());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "restart_service end."), 0);
+        expect_mulgate_stays_stopped(d);
+    }
+}
+
+TEST(StopAtAnyInstant, ThreeThreadsAndAThreadLimitOfThreeIsEnough)
+{
+    Device d(device_with("CONFIGURED\n"));
+    settle(d);
+    const int extra = extra_threads(d.options());
+    // The main thread, the USB monitor and the signal thread; a restart
+    // runs on the signal thread and adds none.
+    EXPECT_EQ(thread_count(d), 3 + extra);
+    const size_t from = d.log().size();
+    d.signal_daemon(SIGUSR2);
+    ASSERT_TRUE(d.wait_for_message("mulgate is running.", kReact, from));
+    EXPECT_EQ(thread_count(d), 3 + extra);
+    wait_line(d, "restart_service end.", from);
+
+    // An unprivileged user allowed exactly that many threads.
+    sim::Options o = device_with("CONNECTED\n");
+    o.start_daemon = false;
+    Device limited(o);
+    const std::string uid = std::to_string(40000 + getpid() % 20000);
+    std::vector<std::string> argv = {"prlimit",        "--nproc=" + std::to_string(3 + extra),
+                                     "setpriv",        "--reuid=" + uid,
+                                     "--regid=" + uid, "--clear-groups"};
+    for (const auto &a : o.daemon_command)
+        argv.push_back(a);
+    limited.start_daemon(argv);
+    ASSERT_TRUE(limited.wait_daemon_listening(kReact)) << limited.daemon_status().err;
+    const size_t n = limited.wait_log_quiet(300ms, 5s);
+    limited.set_usb_state("CONFIGURED");
+    std::vector<Line> want{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
+                           L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
+    for (auto &l : start_lines())
+        want.push_back(l);
+    expect_lines(limited, n, want);
+    EXPECT_EQ(daemon_writes(limited), std::vector<std::string>{"ctl.start=mulgate"});
+}
+
+TEST(StopAtAnyInstant, Usr1ToTheProcessEndsTheIdleMainThreadAndTheMonitorGoesOn)
+{
+    Device d(device_with("CONFIGURED\n"));
+    settle(d);
+    size_t n = d.log().size();
+    d.signal_daemon(SIGUSR1);
+    n = expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    EXPECT_EQ(d.log()[n - 1].tid, d.daemon_pid() & 0xffff) << "not the main thread";
+    ASSERT_TRUE(d.daemon_status().running);
+
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("0", false));
+    Millis took{};
+    auto status = stop(d, SIGTERM, 5s, &took);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    EXPECT_LT(took, 1s);
+    expect_only_the_stop(d, n, SIGTERM);
+}
+
+TEST(StopAtAnyInstant, StandardErrorThatNobodyReadsOrThatHasGone)
+{
+    // No logd: the daemon's lines go to standard error, here a one-page
+    // pipe that nobody reads (filled while the daemon runs, or already full
+    // when it starts) or whose reader has gone, with standard output gone too.
+    sim::Options o = device_with("CONNECTED\n");
+    o.logd = false;
+    o.start_daemon = false;
+    o.properties["persist.sys.v3.sprue.state"] = "1";
+    Device filling(o), full(o);
+    o.daemon_without_dac = true;
+    Device gone(o);
+    auto with_pipes = [&](const char *out, const char *err) {
+        std::vector<std::string> argv{"pipes", out, err};
+        for (const auto &a : o.daemon_command)
+            argv.push_back(a);
+        return helper(argv);
+    };
+    filling.start_daemon(with_pipes("keep", "unread"));
+    full.start_daemon(with_pipes("keep", "full"));
+    gone.start_daemon(with_pipes("closed", "closed"));
+
+    // Every line fails, and the daemon goes on: it starts sprue, follows
+    // the cable, restarts mulgate, and its exit flushes "cannot open /proc"
+    // into a pipe nobody reads any more.
+    ASSERT_TRUE(gone.wait_daemon_listening(kReact)) << gone.daemon_status().err;
+    gone.hide_proc(true);
+    gone.unplug();
+    ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 3; }, kReact));
+    gone.signal_daemon(SIGUSR2);
+    ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 5; }, kReact));
+    EXPECT_EQ(daemon_writes(gone), (std::vector<std::string>{"ctl.start=sprue", "ctl.stop=mulgate", "ctl.start=sprue",
+                                                             "ctl.stop=mulgate", "ctl.start=mulgate"}));
+    auto status = stop(gone, SIGTERM, 5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+
+    // About 8 KB of lines for a 4 KB pipe: the monitor blocks in a write.
+    ASSERT_TRUE(filling.wait_daemon_listening(kReact));
+    for (int i = 0; i < 16; ++i) {
+        filling.unplug();
+        std::this_thread::sleep_for(30ms);
+    }
+    // A stop that cannot say a word still ends, within its bound, with the
+    // status of a stop; so does one taken while the banner cannot be written.
+    std::this_thread::sleep_for(200ms);
+    auto t0 = std::chrono::steady_clock::now();
+    filling.signal_daemon(SIGTERM);
+    full.signal_daemon(SIGTERM);
+    for (Device *d : {&filling, &full}) {
+        auto ended = d->wait_daemon_exit(12s);
+        ASSERT_TRUE(ended) << "the stop hangs";
+        EXPECT_EQ(*ended, kExitZero) << ended->describe();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 9500ms);
+    }
+}
+
+TEST(StopAtAnyInstant, PeersThatAnswerSlowlyAreWaitedFor)
+{
+    // A property service that answers each call in 0.6 s: the stop is not cut
+    // short, and a state read before a start is not taken for "stopped".
+    Device d(device_with("CONFIGURED\n"));
+    Device poll(device_with("CONNECTED\n"));
+    settle(d);
+    settle(poll);
+    poll.setprop("ctl.start", "mulgate");
+    poll.set_property_delay(1200ms);
+    size_t n = poll.log().size();
+    poll.set_usb_state("CONFIGURED");
+
+    d.set_property_delay(600ms);
+    const size_t from = d.log().size();
+    const size_t writes = d.property_writes().size();
+    Millis took{};
+    auto status = stop(d, SIGTERM, 10s, &took);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    EXPECT_GE(took, 1200ms);
+    expect_only_the_stop(d, from, SIGTERM);
+    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    expect_mulgate_stays_stopped(d);
+
+    n = expect_lines(poll, n,
+                     {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
+                      L("zel_handle_monitor_usb_loop get usb CONFIGURED event"), L("read_usb_serial_number : [1]"),
+                      L("current service: init.svc.mulgate, state: running")});
+    poll.set_property_delay(0ms);
+    wait_line(poll, "startService() return: 0", n);
+    EXPECT_TRUE(daemon_writes(poll).empty());
+}
+
+} // namespace
+} // namespace e2e
