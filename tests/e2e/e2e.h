@@ -35,6 +35,16 @@ inline sim::Options quiet_device()
 // under emulation and the suite runs devices in parallel.
 constexpr Millis kReact = 10s;
 
+// Set (DROVIK_E2E_TSAN=1) when the daemon under test is built with
+// ThreadSanitizer, which adds a thread of its own and hands a signal to the
+// daemon's handler only at the thread's next library call: the monitor then
+// notices a stop's request up to one 100 ms wake-up late, after the exit.
+bool daemon_under_tsan();
+
+// Threads that the command running the daemon adds of its own: qemu's helper
+// thread, ThreadSanitizer's background thread.
+int extra_threads(const sim::Options &o);
+
 // One expected log line: its exact text, or a regular expression over it.
 struct Line {
     std::string text;
@@ -73,6 +83,11 @@ std::vector<std::string> messages(Device &d, size_t from, size_t to);
 // Every property write from index `from` on, whoever made it.
 using Writes = std::vector<std::pair<std::string, std::string>>;
 Writes writes_since(Device &d, size_t from);
+
+// Checks that from the stop's first line on the log holds the stop's lines
+// and nothing of any event or restart; the monitor's end may come anywhere
+// after the stop's ctl.stop of mulgate. Returns how many such ends it saw.
+size_t expect_stop_lines(Device &d, size_t from, int sig);
 
 // The daemon's send stamps of two entries, in milliseconds apart.
 double ms_between(const sim::LogEntry &a, const sim::LogEntry &b);

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "e2e.h"
@@ -128,6 +130,39 @@ Writes writes_since(Device &d, size_t from)
     for (size_t i = from; i < all.size(); ++i)
         out.emplace_back(all[i].name, all[i].value);
     return out;
+}
+
+bool daemon_under_tsan()
+{
+    const char *env = getenv("DROVIK_E2E_TSAN");
+    return env != nullptr && std::string(env) == "1";
+}
+
+int extra_threads(const sim::Options &o)
+{
+    const bool emulated = o.daemon_command.front().find("qemu") != std::string::npos;
+    return (emulated ? 1 : 0) + (daemon_under_tsan() ? 1 : 0);
+}
+
+size_t expect_stop_lines(Device &d, size_t from, int sig)
+{
+    const std::regex thread_end("thread -?[0-9]+ will be end");
+    auto lines = messages(d, from, d.log().size());
+    auto first = std::find(lines.begin(), lines.end(), "(drovik)receive signal: " + std::to_string(sig));
+    if (first == lines.end()) {
+        ADD_FAILURE() << "no stop from [" << from << "]:\n" << dump(d.log(), from);
+        return 0;
+    }
+    std::vector<std::string> stop;
+    size_t ends = 0;
+    for (auto it = first + 1; it != lines.end(); ++it) {
+        if (std::regex_match(*it, thread_end) && !stop.empty())
+            ++ends;
+        else
+            stop.push_back(*it);
+    }
+    EXPECT_EQ(stop, (std::vector<std::string>{"stopService() return: 0", "manager_stop exit."})) << dump(d.log(), from);
+    return ends;
 }
 
 double ms_between(const sim::LogEntry &a, const sim::LogEntry &b)
