@@ -5,6 +5,8 @@
 #   ./dev.sh demo [OPTIONS]      run the daemon in a simulated device, narrated
 #   ./dev.sh shell [OPTIONS]     the same device under your control ('help')
 #   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
+#   ./dev.sh fuzz [SECONDS]      build the fuzz targets with clang and run each for
+#                                SECONDS (default 10); fails on any crash
 #
 # OPTIONS are drovik-sim's (./dev.sh demo --help). The simulated device makes
 # mount, PID and network namespaces, so these commands run as root (through
@@ -13,13 +15,17 @@
 # BUILD_DIR names the build folder (default: build). A folder that is already
 # configured keeps its build type; dev.sh turns on warnings as errors and what
 # the command needs (the tests, for 'test'). TEST_JOBS sets how many tests run
-# at once (default 6: they mostly wait on the daemon's pauses).
+# at once (default 6: they mostly wait on the daemon's pauses). 'fuzz' builds in
+# build-fuzz and grows each target's corpus in build-fuzz/corpus/<target>,
+# starting from the seeds in tests/fuzz/corpus; see docs/testing.md.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 BUILD=${BUILD_DIR:-build}
 BASE_PACKAGES=(cmake make g++)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+FUZZ_TARGETS=(uevent_scan serial_count status_line datagram file_line)
 
 need_root() {
     [ "$(id -u)" -eq 0 ] && return 0
@@ -61,6 +67,24 @@ build_sim() {
     cmake --build "$BUILD" -j"$(nproc)" --target drovik drovik-sim
 }
 
+# fuzz_target NAME SECONDS: one libFuzzer run on the target's growing corpus;
+# its output goes to a log, a summary line to the terminal.
+fuzz_target() {
+    local name=$1 seconds=$2
+    local corpus="$BUILD/corpus/$name" crashes="$BUILD/crashes" log="$BUILD/logs/$name.log"
+    mkdir -p "$corpus" "$crashes" "$BUILD/logs"
+    cp tests/fuzz/corpus/"$name"/* "$corpus"/
+    if ! "$BUILD/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$crashes/$name-" "$corpus" >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "== $name: FAILED, the whole output is in $log" >&2
+        return 1
+    fi
+    awk -v name="$name" '/stat::number_of_executed_units/ { runs = $2 }
+        /stat::average_exec_per_sec/ { rate = $2 }
+        END { printf "== %-13s %10d runs, %8d per second\n", name, runs, rate }' "$log"
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -75,6 +99,23 @@ test)
     configure -DDROVIK_TESTS=ON -DDROVIK_SIM=ON
     cmake --build "$BUILD" -j"$(nproc)"
     ctest --test-dir "$BUILD" -j"${TEST_JOBS:-6}" --output-on-failure "$@"
+    ;;
+fuzz)
+    need_root fuzz "$@"
+    seconds=${1:-10}
+    [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "dev.sh fuzz: SECONDS must be a positive whole number" >&2; exit 2; }
+    install_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+    BUILD=build-fuzz
+    CXX=clang++ configure -DDROVIK_FUZZ=ON -DDROVIK_TESTS=OFF -DDROVIK_SIM=OFF
+    cmake --build "$BUILD" -j"$(nproc)" --target drovik_fuzz
+    failed=()
+    for t in "${FUZZ_TARGETS[@]}"; do
+        fuzz_target "$t" "$seconds" || failed+=("$t")
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "== crashed: ${failed[*]}; the inputs are in $BUILD/crashes (docs/testing.md)" >&2
+        exit 1
+    fi
     ;;
 *)
     sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
