@@ -134,7 +134,7 @@ bool Viewer::show_daemon_end(const std::string &indent)
             put(indent + "  ", sim::printable(e.substr(0, nl)));
             e.remove_prefix(nl == std::string_view::npos ? e.size() : nl + 1);
         }
-    } else if (!(st.exit && st.exit->exited && st.exit->code == 0)) {
+    } else if (st.exit && st.exit->exited && st.exit->code != 0) {
         put(indent, "its standard error is empty");
         // An emulator such as qemu-aarch64 says nothing of a program path that is wrong.
         for (auto &a : d_.options().daemon_command) {

@@ -126,7 +126,7 @@ std::string persist_problem(const std::string &path)
             return "it is not a regular file";
         if (access(path.c_str(), R_OK | W_OK) != 0)
             return std::string("it cannot be read and written: ") + strerror(errno);
-    } else if (errno != ENOENT) {
+    } else if (errno != ENOENT && errno != ENOTDIR) {
         return strerror(errno);
     }
     size_t slash = path.rfind('/');

@@ -177,7 +177,7 @@ public:
     const Token &next(const char *what)
     {
         if (!more())
-            fail(end_, std::string("missing ") + what + " (" + usage_ + ")");
+            fail(end_, std::string("missing ") + what + " (usage: " + usage_ + ")");
         return t_[i_++];
     }
     // A word or a "text".
@@ -185,7 +185,7 @@ public:
     {
         const Token &k = next(what);
         if (k.kind == Token::Pattern)
-            fail(k.col, std::string("a /pattern/ cannot stand for ") + what + " (" + usage_ + ")");
+            fail(k.col, std::string("a /pattern/ cannot stand for ") + what + " (usage: " + usage_ + ")");
         return k.value;
     }
     // A bare keyword, one of `words` ("a|b|c").
@@ -251,7 +251,7 @@ public:
     void end()
     {
         if (more())
-            fail(t_[i_].col, "unexpected '" + shown(t_[i_].value, 24) + "' (" + usage_ + ")");
+            fail(t_[i_].col, "unexpected '" + shown(t_[i_].value, 24) + "' (usage: " + usage_ + ")");
     }
 
 private:
@@ -375,7 +375,7 @@ Command boot(Args &a)
         else if (what == "usb")
             c.a = a.text("WORD or absent");
         else
-            c.number = static_cast<int>(a.number("N (or absent)", 0, 255));
+            c.number = static_cast<int>(a.number("the port count", 0, 255));
     } else if (what == "setprop") {
         c.op = Op::BootSetprop;
         c.a = a.text("NAME");
@@ -436,7 +436,7 @@ Command command(const std::string &name, Args &a, size_t col)
             fail(at, "the state word is empty");
     } else if (name == "ports") {
         c.op = Op::Ports;
-        c.number = static_cast<int>(a.number("N", 0, 255));
+        c.number = static_cast<int>(a.number("the port count", 0, 255));
     } else if (name == "uevent") {
         c.op = Op::Uevent;
         size_t at = a.col();
