@@ -46,6 +46,9 @@ expect log /process\(sprue\) pid is: \d+, i:0\. \n/
 expect log /process\(sprue\) pid is: \d+, i:1\. \n/
 expect log "(drovik)SPRUE is already running.\n"
 expect quiet 500ms
+# The service first, so that init does not start it again; then the other one.
+setprop ctl.stop sprue
+expect service sprue stopped
 kill sprue KILL
 
 step With the switch off, a disconnect without sprue leaves it off

@@ -261,7 +261,7 @@ Outcome Engine::expect_log(const Command &c)
         return met(c, t0);
     }
     notice_daemon_end();
-    unmet(c, ended ? "the daemon has ended" : "not within " + time_text(c.time));
+    unmet(c, ended ? "the daemon is not running" : "not within " + time_text(c.time));
     show_log_after_cursor(indent_ + "  ");
     flush();
     return Outcome::Unmet;
@@ -303,7 +303,7 @@ Outcome Engine::expect_write(const Command &c)
         return met(c, t0);
     }
     notice_daemon_end();
-    unmet(c, ended ? "the daemon has ended" : "not within " + time_text(c.time));
+    unmet(c, ended ? "the daemon is not running" : "not within " + time_text(c.time));
     put(indent_ + "  ", "the daemon's writes after the last one expected:");
     auto w = d_.property_writes();
     bool any = false;

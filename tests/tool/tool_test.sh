@@ -69,6 +69,7 @@ outcomes)
     start=$SECONDS
     run 1 --daemon /bin/false demo
     has "the daemon (pid 4) has ended: exit status 1"
+    has "the daemon is not running"
     has "1. Boot with the USB cable attached, then start the daemon: NOT as narrated"
     has "0 of 6 steps went as narrated."
     [ $((SECONDS - start)) -lt 30 ] || fail "the demo of a daemon that has ended took $((SECONDS - start)) s"
