@@ -1,141 +1,123 @@
 // drovik-sim: a simulated Android device running the drovik daemon.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "tool.h"
-
-namespace tool {
-
-std::string quote(const std::string &s)
-{
-    return sim::printable(s);
-}
-
-size_t Viewer::show_log(const char *indent)
-{
-    const auto &l = d_.log();
-    size_t n = 0;
-    for (; log_seen_ < l.size(); ++log_seen_, ++n) {
-        std::string lines = sim::threadtime(l[log_seen_]);
-        size_t pos = 0;
-        while (pos < lines.size()) {
-            size_t nl = lines.find('\n', pos);
-            fprintf(out_, "%s%s\n", indent, lines.substr(pos, nl - pos).c_str());
-            pos = nl + 1;
-        }
-    }
-    fflush(out_);
-    return n;
-}
-
-size_t Viewer::show_all_log(const char *indent)
-{
-    log_seen_ = 0;
-    return show_log(indent);
-}
-
-void Viewer::show_writes(const char *indent)
-{
-    auto w = d_.property_writes();
-    for (; writes_seen_ < w.size(); ++writes_seen_) {
-        const auto &p = w[writes_seen_];
-        fprintf(out_, "%sproperty write by pid %d: %s = %s%s\n", indent, int(p.pid), p.name.c_str(),
-                quote(p.value).c_str(), p.status ? " (refused)" : "");
-    }
-    fflush(out_);
-}
-
-void Viewer::show_services(const char *indent)
-{
-    fprintf(out_, "%sservices:", indent);
-    for (auto &s : d_.services()) {
-        if (s.state.empty())
-            fprintf(out_, "  init.svc.%s=(unset, never started)", s.name.c_str());
-        else if (s.pid)
-            fprintf(out_, "  init.svc.%s=%s (pid %d)", s.name.c_str(), s.state.c_str(), int(s.pid));
-        else
-            fprintf(out_, "  init.svc.%s=%s", s.name.c_str(), s.state.c_str());
-    }
-    fprintf(out_, "\n");
-    fflush(out_);
-}
-
-bool Viewer::show_daemon_end(const char *indent)
-{
-    if (d_.daemon_pid() <= 0)
-        return false;
-    auto st = d_.daemon_status();
-    if (st.running)
-        return false;
-    if (!end_shown_) {
-        end_shown_ = true;
-        fprintf(out_, "%sthe daemon (pid %d) has ended: %s\n", indent, int(st.pid),
-                st.exit ? st.exit->describe().c_str() : "?");
-        if (!st.out.empty())
-            fprintf(out_, "%sits standard output: %s\n", indent, quote(st.out).c_str());
-        if (!st.err.empty())
-            fprintf(out_, "%sits standard error:\n%s", indent, st.err.c_str());
-        fflush(out_);
-    }
-    return true;
-}
-
-} // namespace tool
 
 namespace {
 
 void usage(FILE *f)
 {
-    fprintf(f, "usage: drovik-sim [options] demo|shell\n"
+    fprintf(f, "usage: drovik-sim [OPTIONS] demo|shell|run STORY [-- DAEMON [ARG...]]\n"
                "\n"
-               "  demo    boot a simulated device with the USB cable attached, run the daemon and\n"
-               "          walk through unplug, replug, the event-log switch, a restart request\n"
-               "          (SIGUSR2) and an orderly stop (SIGTERM), showing the log as it goes\n"
-               "  shell   the same device under your control, one command per line ('help')\n"
+               "  demo       boot a simulated device with the USB cable attached, start the daemon and\n"
+               "             walk through unplug, replug, the event-log switch, a restart request\n"
+               "             (SIGUSR2) and an orderly stop (SIGTERM), showing the log as it goes; ends\n"
+               "             with the steps that did and did not go as narrated (exit status 1 if any)\n"
+               "  shell      the same device under your control, one command per line ('help')\n"
+               "  run STORY  play a story file on a fresh device; stops at the first unmet\n"
+               "             expectation with exit status 1 (the language: docs/stories.md)\n"
                "\n"
                "options:\n"
                "  --daemon \"CMD\"    the daemon's command, split at spaces, for example\n"
                "                    \"qemu-aarch64 -L /usr/aarch64-linux-gnu build-arm64/drovik\"\n"
                "                    (default: $DROVIK_DAEMON_CMD, else the drovik of this build)\n"
+               "  -- DAEMON ARG...  the same, taken word for word: everything after -- is the command\n"
                "  --persist FILE    where persist.* properties are kept between boots (default:\n"
                "                    shell: $XDG_STATE_HOME/drovik-sim/persist.props, or\n"
-               "                    ~/.local/state/drovik-sim/persist.props; demo: a fresh\n"
-               "                    temporary file, so that every demo starts alike)\n"
+               "                    ~/.local/state/drovik-sim/persist.props; demo and run: a fresh\n"
+               "                    temporary file, so that every run starts alike)\n"
                "  -h, --help        this text\n"
                "\n"
                "It must run as root: the device lives in namespaces of its own.\n");
+}
+
+std::string default_persist()
+{
+    const char *x = getenv("XDG_STATE_HOME");
+    std::string dir = x && *x == '/' ? std::string(x) + "/drovik-sim" : [] {
+        const char *h = getenv("HOME");
+        return std::string(h && *h ? h : "/root") + "/.local/state/drovik-sim";
+    }();
+    // The tool's own state folder: made here when it is missing.
+    for (size_t i = 1; i <= dir.size(); ++i)
+        if (i == dir.size() || dir[i] == '/')
+            mkdir(dir.substr(0, i).c_str(), 0755);
+    return dir + "/persist.props";
+}
+
+// The program's path as the device will run it: a name without a slash is
+// looked up in PATH.
+std::string find_program(const std::string &prog)
+{
+    if (prog.find('/') != std::string::npos)
+        return access(prog.c_str(), X_OK) == 0 ? prog : "";
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string d; std::getline(dirs, d, ':');) {
+        std::string p = (d.empty() ? "." : d) + "/" + prog;
+        struct stat st {};
+        if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(p.c_str(), X_OK) == 0)
+            return p;
+    }
+    return "";
+}
+
+int bad(const std::string &text)
+{
+    fprintf(stderr, "drovik-sim: %s\n", text.c_str());
+    return 2;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    tool::install_guards();
     tool::Settings s;
     s.daemon = sim::default_daemon_command();
-    std::string cmd;
+    std::string cmd, story_file;
+    bool persist_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help" || a == "help") {
             usage(stdout);
             return 0;
-        } else if ((a == "--daemon" || a == "--persist") && i + 1 < argc) {
+        } else if (a == "--") {
+            s.daemon.assign(argv + i + 1, argv + argc);
+            if (s.daemon.empty())
+                return bad("nothing after --: give the daemon's command there");
+            break;
+        } else if (a == "--daemon" || a == "--persist") {
+            if (i + 1 >= argc)
+                return bad(a + " needs a value");
             std::string v = argv[++i];
             if (a == "--daemon")
                 s.daemon = sim::split_command(v);
             else
-                s.persist = v;
+                s.persist = v, persist_given = true;
         } else if (a.rfind("--daemon=", 0) == 0) {
             s.daemon = sim::split_command(a.substr(9));
         } else if (a.rfind("--persist=", 0) == 0) {
             s.persist = a.substr(10);
-        } else if ((a == "demo" || a == "shell") && cmd.empty()) {
+            persist_given = true;
+        } else if ((a == "demo" || a == "shell" || a == "run") && cmd.empty()) {
             cmd = a;
+            if (a == "run") {
+                if (i + 1 >= argc)
+                    return bad("run needs a story file");
+                story_file = argv[++i];
+            }
         } else {
-            fprintf(stderr, "drovik-sim: unexpected argument '%s'\n\n", a.c_str());
+            fprintf(stderr, "drovik-sim: unexpected argument '%s'\n\n", sim::printable(a).c_str());
             usage(stderr);
             return 2;
         }
@@ -144,10 +126,32 @@ int main(int argc, char **argv)
         usage(stderr);
         return 2;
     }
-    if (s.daemon.empty()) {
-        fprintf(stderr, "drovik-sim: the daemon command is empty\n");
-        return 2;
+    if (s.daemon.empty() || s.daemon.front().empty())
+        return bad("the daemon command is empty");
+    if (persist_given && s.persist.empty())
+        return bad("--persist needs a file name");
+
+    // Everything that can be checked is checked before a device boots.
+    std::optional<tool::Story> story;
+    std::string story_name = story_file;
+    if (cmd == "run") {
+        std::ifstream f(story_file, std::ios::binary);
+        struct stat st {};
+        if (!f || (stat(story_file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+            return bad("cannot read the story " + story_file + ": " + (f ? "it is a folder" : strerror(errno)));
+        std::stringstream text;
+        text << f.rdbuf();
+        story = tool::load_story(text.str(), story_file);
+    } else if (cmd == "demo") {
+        story_name = "demo.story";
+        story = tool::load_story(tool::kDemoStory, story_name);
     }
+    if (cmd != "shell" && !story)
+        return 2;
+    if (cmd == "shell" && !persist_given)
+        s.persist = default_persist();
+    if (auto why = tool::persist_problem(s.persist); !why.empty())
+        return bad("cannot keep persist.* properties in " + s.persist + ": " + why);
     if (geteuid() != 0) {
         fprintf(stderr,
                 "drovik-sim: this must run as root: the simulated device creates mount, network and\n"
@@ -155,15 +159,20 @@ int main(int argc, char **argv)
                 argv[0], cmd.c_str());
         return 1;
     }
-    const std::string &prog = s.daemon.front();
-    if (prog.find('/') != std::string::npos && access(prog.c_str(), X_OK) != 0) {
-        fprintf(stderr, "drovik-sim: cannot run the daemon '%s': %s\n", prog.c_str(), strerror(errno));
+    if (find_program(s.daemon.front()).empty()) {
+        const std::string &prog = s.daemon.front();
+        fprintf(stderr, "drovik-sim: cannot run the daemon '%s': %s\n", sim::printable(prog).c_str(),
+                prog.find('/') != std::string::npos ? strerror(errno) : "not found in PATH");
         fprintf(stderr, "(build it first, e.g. cmake -S . -B build && cmake --build build, or give --daemon)\n");
         return 1;
     }
     try {
-        return cmd == "demo" ? tool::run_demo(s) : tool::run_shell(s);
-    } catch (const sim::Error &e) {
+        if (cmd == "shell")
+            return tool::run_shell(s);
+        return tool::run_story(*story, story_name, s, cmd == "demo" ? tool::Mode::Demo : tool::Mode::Run);
+    } catch (const tool::OutputClosed &) {
+        return 141; // as a program ended by SIGPIPE would
+    } catch (const std::exception &e) {
         fprintf(stderr, "drovik-sim: %s\n", e.what());
         return 1;
     }
