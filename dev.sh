@@ -4,6 +4,7 @@
 #
 #   ./dev.sh demo [OPTIONS]      run the daemon in a simulated device, narrated
 #   ./dev.sh shell [OPTIONS]     the same device under your control ('help')
+#   ./dev.sh run STORY...        play story files on fresh devices (docs/stories.md)
 #   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
 #   ./dev.sh fuzz [SECONDS]      build the fuzz targets with clang and run each for
 #                                SECONDS (default 10); fails on any crash
@@ -88,7 +89,7 @@ fuzz_target() {
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
-demo | shell)
+demo | shell | run)
     need_root "$cmd" "$@"
     build_sim
     exec "$BUILD/sim/drovik-sim" "$cmd" "$@"

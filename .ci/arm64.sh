@@ -39,10 +39,10 @@ if [ ! -f "$native/CMakeCache.txt" ]; then
 fi
 cmake --build "$native" -j "$jobs"
 
-step "end-to-end: native simulated device, arm64 daemon under qemu-aarch64"
+step "end-to-end tests and stories: native simulated device, arm64 daemon under qemu-aarch64"
 export DROVIK_DAEMON_CMD="qemu-aarch64 -L $sysroot $arm64/drovik"
 echo "DROVIK_DAEMON_CMD=$DROVIK_DAEMON_CMD"
-ctest --test-dir "$native" --output-on-failure --no-tests=error -L e2e -j "$jobs"
+ctest --test-dir "$native" --output-on-failure --no-tests=error -L 'e2e|story' -j "$jobs"
 
 if [ "$unit_ok" != 1 ]; then
   echo "arm64 unit tests failed (see above)" >&2
