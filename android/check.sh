@@ -29,6 +29,11 @@
 #   --with DIR          a device policy directory (BOARD_VENDOR_SEPOLICY_DIRS)
 #   --with-source FILE  one more source compiled and linked with the daemon
 #   --only native|policy
+#   --no-cache          check everything again; otherwise a compile whose
+#                       preprocessed source and flags, or a policy whose
+#                       policy.conf, were checked before takes that result
+#                       (kept in build-android/), and the stubs are made once
+# DROVIK_KEEP_WORK=1 keeps the work folder (its name is in the messages).
 # Needs clang, lld, libc++-dev, m4, checkpolicy and python3 from Debian, and
 # installs the missing ones (as root). Exits non-zero on any failure, a missing
 # tool or a missing tree path.
@@ -63,7 +68,7 @@ usage() {
     exit 2
 }
 
-partition=system_ext only="" self_test=0 aosp=""
+partition=system_ext only="" self_test=0 aosp="" cache=(--cache "$ROOT/build-android/checkpolicy")
 with_dirs=() with_sources=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -72,6 +77,7 @@ while [ $# -gt 0 ]; do
     --with-source) with_sources+=("$(realpath -e "${2:-}")") || exit 2; shift 2 ;;
     --only) only=${2:-}; shift 2 || usage ;;
     --self-test) self_test=1; shift ;;
+    --no-cache) cache=(); shift ;;
     -h | --help) usage ;;
     -*) usage ;;
     *) [ -z "$aosp" ] || usage; aosp=$1; shift ;;
@@ -145,7 +151,7 @@ if [ "$self_test" = 1 ]; then
         shift 2
         while [ "$1" != -- ]; do args+=("$1"); shift; done
         shift
-        out=$("$0" "${args[@]}" "$aosp" 2>&1)
+        out=$("$0" --no-cache "${args[@]}" "$aosp" 2>&1)
         status=$?
         for pattern in "$@"; do
             grep -qF -- "$pattern" <<<"$out" || missing_text+=("$pattern")
@@ -190,7 +196,7 @@ fi
 # --- the checks ---------------------------------------------------------
 
 W=$(mktemp -d "${TMPDIR:-/tmp}/drovik-android-check.XXXXXX")
-trap 'rm -rf "$W"' EXIT
+trap '[ -n "${DROVIK_KEEP_WORK:-}" ] || rm -rf "$W"' EXIT
 started=$(date +%s%N)
 passed=0 failed=0
 
@@ -220,12 +226,23 @@ echo "android-check: $aosp, drovik on $partition, API $MIN_API and $TOP_API"
 
 if [ "$only" != native ]; then
     mkdir "$W/policy"
-    python3 "$HERE/sepolicy.py" build "$aosp" "$W/policy" "${policy_places[@]}" >"$W/policy.log" 2>&1 &
+    python3 "$HERE/sepolicy.py" build "$aosp" "$W/policy" "${policy_places[@]}" "${cache[@]}" >"$W/policy.log" 2>&1 &
     policy_job=$!
 fi
 
 if [ "$only" != policy ]; then
-    "$HERE/build_time.sh" >"$W/drovik_build_time.h"
+    # The build time of the last commit, unless SOURCE_DATE_EPOCH says
+    # otherwise: the header, and so the compile of main.cpp, stays the same
+    # from one run to the next.
+    SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null)} \
+        "$HERE/build_time.sh" >"$W/drovik_build_time.h"
+    compiler=$(clang++ --version | head -1)
+    cache_dir=$ROOT/build-android/compile
+    if [ ${#cache[@]} -gt 0 ]; then
+        mkdir -p "$cache_dir"
+        # Keep what the last few runs used.
+        find "$cache_dir" -type f -mtime +7 -delete 2>/dev/null
+    fi
     resource=$(clang++ -print-resource-dir)
     # The platform build's own error flags and code generation (Soong's
     # global flags), on top of the project's warnings.
@@ -240,50 +257,91 @@ if [ "$only" != policy ]; then
     # libcutils' header; ndk_header_check.cpp holds it to the tree's.
     ndk_sources=(platform/ndk/properties.cpp android/ndk_header_check.cpp)
 
-    # compile API OUTDIR MODE: every source, two at a time, one log each.
+    # compile_one API MODE SOURCE OBJECT: one compile, its messages in
+    # OBJECT.log. With the cache, a compile whose preprocessed source, flags
+    # and compiler were seen before takes that result (object and messages),
+    # as ccache does: the rest of the compile depends on nothing else.
+    compile_one() {
+        local api=$1 mode=$2 src=$3 obj=$4 extra=() key="" status
+        [ "$src" = platform/ndk/properties.cpp ] && extra=(-I "$ROOT/platform/include")
+        local cmd=(clang++ --target=aarch64-linux-android"$api" "${extra[@]}" "${cxxflags[@]}")
+        if [ ${#cache[@]} -gt 0 ]; then
+            key=$({ "${cmd[@]}" -E "$src" -o - 2>/dev/null || echo "unpreprocessed $$ $RANDOM"
+                printf '%s\n' "${cmd[@]}" "$mode" "$compiler"; } | sed "s|$W|W|g" | sha256sum | cut -c1-64)
+            key=$cache_dir/$key
+            if [ -f "$key.status" ]; then
+                cp "$key.log" "$obj.log" && { [ "$mode" != -c ] || cp "$key.o" "$obj"; } && touch "$key.status" &&
+                    echo "$src" >>"$(dirname "$obj")/reused" && return "$(cat "$key.status")"
+            fi
+        fi
+        "${cmd[@]}" "$mode" "$src" -o "$obj" >"$obj.log" 2>&1
+        status=$?
+        if [ -n "$key" ]; then
+            { [ "$mode" != -c ] || [ $status -ne 0 ] || cp "$obj" "$key.o"; } && cp "$obj.log" "$key.log" &&
+                echo $status >"$key.status"
+        fi
+        return $status
+    }
+
+    # compile API OUTDIR MODE: every source, two at a time.
     compile() {
-        local api=$1 out=$2 mode=$3 src obj jobs=0 extra
+        local api=$1 out=$2 mode=$3 src obj jobs=0
         mkdir -p "$out"
         for src in "${daemon_sources[@]}" "${ndk_sources[@]}"; do
             obj=$out/$(basename "$src" .cpp).o
-            extra=()
-            [ "$src" = platform/ndk/properties.cpp ] && extra=(-I "$ROOT/platform/include")
-            (clang++ --target=aarch64-linux-android"$api" "${extra[@]}" "${cxxflags[@]}" $mode "$src" -o "$obj" \
-                >"$obj.log" 2>&1 || echo "$src" >>"$out/failed") &
+            (compile_one "$api" "$mode" "$src" "$obj" || echo "$src" >>"$out/failed") &
             jobs=$((jobs + 1))
             if [ $jobs -ge 2 ]; then wait -n; jobs=$((jobs - 1)); fi
         done
         while [ $jobs -gt 0 ]; do wait -n; jobs=$((jobs - 1)); done
         cat "$out"/*.log >"$out/all.log" 2>/dev/null
         local count=$((${#daemon_sources[@]} + ${#ndk_sources[@]}))
+        local reused=""
+        [ -f "$out/reused" ] && reused=" ($(wc -l <"$out/reused") unchanged since an earlier run)"
         if [ -f "$out/failed" ]; then
-            result compile 1 "API $api: $(wc -l <"$out/failed") of $count sources fail: $(tr '\n' ' ' <"$out/failed")" "$out/all.log"
+            result compile 1 "API $api: $(wc -l <"$out/failed") of $count sources fail: $(tr '\n' ' ' <"$out/failed")$reused" "$out/all.log"
         else
-            result compile 0 "API $api: $count sources (daemon/, services/, usb_monitor/, util/, platform/ndk/)"
+            result compile 0 "API $api: $count sources (daemon/, services/, usb_monitor/, util/, platform/ndk/)$reused"
         fi
     }
     compile "$MIN_API" "$W/obj" -c
     compile "$TOP_API" "$W/obj$TOP_API" -fsyntax-only
 
-    # Stub libraries for MIN_API, as the NDK makes them from the maps.
+    # Stub libraries for MIN_API, as the NDK makes them from the maps, and the
+    # link's stand-ins; with the cache, made again only when what they are
+    # made from changes.
+    make_stubs() {
+        local stubs=$1 map lib call
+        mkdir -p "$stubs"
+        for map in "${MAPS[@]}"; do
+            lib=$(basename "$map" .map.txt)
+            python3 "$HERE/stubgen.py" "$aosp/$map" "$MIN_API" "$stubs/$lib.c" "$stubs/$lib.vers" &&
+                clang --target=aarch64-linux-android"$MIN_API" -fno-builtin -w -nostdlib -shared -fuse-ld=lld \
+                    -Wl,--version-script="$stubs/$lib.vers" -Wl,-soname,"$lib.so" "$stubs/$lib.c" -o "$stubs/$lib.so" ||
+                return 1
+        done
+        for call in "${CUTILS_CALLS[@]}"; do
+            grep -q "[^_a-z]$call(" "$aosp/$CUTILS_HEADER" || { echo "$CUTILS_HEADER declares no $call"; return 1; }
+            echo "void $call(void) {}"
+        done >"$stubs/libcutils.c"
+        clang --target=aarch64-linux-android"$MIN_API" -fno-builtin -w -nostdlib -shared -fuse-ld=lld \
+            -Wl,-soname,libcutils.so "$stubs/libcutils.c" -o "$stubs/libcutils.so" &&
+            clang --target=aarch64-linux-android"$MIN_API" -fPIE -O2 -Wall -Wextra -Werror -c "$HERE/link_standins.c" \
+                -o "$stubs/standins.o"
+    }
     stubs=$W/stubs
-    mkdir -p "$stubs"
     stub_ok=0
-    for map in "${MAPS[@]}"; do
-        lib=$(basename "$map" .map.txt)
-        python3 "$HERE/stubgen.py" "$aosp/$map" "$MIN_API" "$stubs/$lib.c" "$stubs/$lib.vers" >>"$stubs/log" 2>&1 &&
-            clang --target=aarch64-linux-android"$MIN_API" -fno-builtin -w -nostdlib -shared -fuse-ld=lld \
-                -Wl,--version-script="$stubs/$lib.vers" -Wl,-soname,"$lib.so" "$stubs/$lib.c" -o "$stubs/$lib.so" \
-                >>"$stubs/log" 2>&1 || stub_ok=1
-    done
-    for call in "${CUTILS_CALLS[@]}"; do
-        grep -q "[^_a-z]$call(" "$aosp/$CUTILS_HEADER" || { echo "$CUTILS_HEADER declares no $call" >>"$stubs/log"; stub_ok=1; }
-        echo "void $call(void) {}"
-    done >"$stubs/libcutils.c"
-    clang --target=aarch64-linux-android"$MIN_API" -fno-builtin -w -nostdlib -shared -fuse-ld=lld \
-        -Wl,-soname,libcutils.so "$stubs/libcutils.c" -o "$stubs/libcutils.so" >>"$stubs/log" 2>&1 || stub_ok=1
-    clang --target=aarch64-linux-android"$MIN_API" -fPIE -O2 -Wall -Wextra -Werror -c "$HERE/link_standins.c" \
-        -o "$W/standins.o" >>"$stubs/log" 2>&1 || stub_ok=1
+    if [ ${#cache[@]} -gt 0 ]; then
+        key=$(cd "$aosp" && { cat "${MAPS[@]}" "$CUTILS_HEADER" "$HERE/stubgen.py" "$HERE/link_standins.c"
+            echo "$MIN_API ${CUTILS_CALLS[*]} $compiler"; } | sha256sum | cut -c1-64)
+        stubs=$ROOT/build-android/stubs/$key
+        if [ ! -f "$stubs/done" ]; then
+            rm -rf "$ROOT/build-android/stubs"
+            make_stubs "$stubs" >"$W/stubs.log" 2>&1 && touch "$stubs/done" || stub_ok=1
+        fi
+    else
+        make_stubs "$stubs" >"$W/stubs.log" 2>&1 || stub_ok=1
+    fi
 
     # link NAME OUT OBJECTS... -- LIBS...: undefined symbols are looked up in
     # the maps, to show the API level that brought them.
@@ -295,7 +353,7 @@ if [ "$only" != policy ]; then
         libs=("$@")
         clang++ --target=aarch64-linux-android"$MIN_API" -fuse-ld=lld -nostdlib -pie \
             -Wl,--dynamic-linker=/system/bin/linker64 -Wl,-z,relro,-z,now -Wl,--gc-sections \
-            -Wl,--trace-symbol=__emutls_get_address "$W/standins.o" "${objs[@]}" -L"$stubs" "${libs[@]}" \
+            -Wl,--trace-symbol=__emutls_get_address "$stubs/standins.o" "${objs[@]}" -L"$stubs" "${libs[@]}" \
             -o "$out" >"$out.log" 2>&1
         local status=$?
         grep -o 'undefined symbol: .*' "$out.log" | sed 's/undefined symbol: //' | sort -u | while read -r sym; do
@@ -310,7 +368,7 @@ if [ "$only" != policy ]; then
         return $status
     }
     if [ $stub_ok -ne 0 ]; then
-        result link 1 "API $MIN_API: the stub libraries did not build" "$stubs/log"
+        result link 1 "API $MIN_API: the stub libraries did not build" "$W/stubs.log"
     elif [ -f "$W/obj/failed" ]; then
         result link 1 "API $MIN_API: not linked, some sources did not compile"
     else

@@ -18,6 +18,4 @@ void _start(void)
 
 // The compiler runtime (libclang_rt.builtins), linked statically into every
 // Android binary: thread_local below API 29 goes through emulated TLS.
-void __emutls_get_address(void)
-{
-}
+void __emutls_get_address(void) {}
