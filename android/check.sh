@@ -367,7 +367,15 @@ if [ "$only" != policy ]; then
         done >>"$out.log"
         return $status
     }
-    if [ $stub_ok -ne 0 ]; then
+    # The platform build links what Android.bp lists: it must list every
+    # daemon source, and nothing else from those folders.
+    bp_sources=$(grep -oE '"(daemon|services|usb_monitor|util)/[^"]*\.cpp"' Android.bp | tr -d '"' | sort -u)
+    tree_sources=$(printf '%s\n' daemon/*.cpp services/*.cpp usb_monitor/*.cpp util/*.cpp | sort -u)
+    bp_diff=$(diff <(echo "$bp_sources") <(echo "$tree_sources") | sed -n 's/^< /in Android.bp, not in the tree: /p; s/^> /in the tree, not in Android.bp: /p')
+    if [ -n "$bp_diff" ]; then
+        echo "$bp_diff" >"$W/bp.log"
+        result link 1 "API $MIN_API: Android.bp's sources are not the daemon's" "$W/bp.log"
+    elif [ $stub_ok -ne 0 ]; then
         result link 1 "API $MIN_API: the stub libraries did not build" "$W/stubs.log"
     elif [ -f "$W/obj/failed" ]; then
         result link 1 "API $MIN_API: not linked, some sources did not compile"
@@ -382,7 +390,7 @@ if [ "$only" != policy ]; then
         runtime=$(grep -o 'reference to __emutls_get_address' "$W/link.log" | head -1)
         runtime=${runtime:+; compiler runtime: __emutls_get_address (thread_local below API 29)}
         if [ $s1 -eq 0 ] && [ $s2 -eq 0 ]; then
-            result link 0 "API $MIN_API: drovik with libc libm libdl liblog libcutils, and the NDK build without libcutils; no C++ runtime$runtime"
+            result link 0 "API $MIN_API: drovik from Android.bp's sources with libc libm libdl liblog libcutils, and the NDK build without libcutils; no C++ runtime$runtime"
         else
             # Both builds share every source but one: show the NDK build's
             # messages only where they differ.
