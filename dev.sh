@@ -8,10 +8,17 @@
 #   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
 #   ./dev.sh fuzz [SECONDS]      build the fuzz targets with clang and run each for
 #                                SECONDS (default 10); fails on any crash
+#   ./dev.sh android-check [--partition system_ext|vendor] [AOSP_ROOT]
+#                                check the Android side against an AOSP tree (default
+#                                ../shared/aosp), offline: the daemon compiled and linked
+#                                for Android, its SELinux policy built inside the
+#                                platform's, its contexts, property names and .rc file
+#                                (more: ./dev.sh android-check --help)
 #
 # OPTIONS are drovik-sim's (./dev.sh demo --help). The simulated device makes
 # mount, PID and network namespaces, so these commands run as root (through
-# sudo when it is there).
+# sudo when it is there). android-check needs root only to install what it
+# is missing.
 #
 # BUILD_DIR names the build folder (default: build). A folder that is already
 # configured keeps its build type; dev.sh turns on warnings as errors and what
@@ -117,6 +124,9 @@ fuzz)
         echo "== crashed: ${failed[*]}; the inputs are in $BUILD/crashes (docs/testing.md)" >&2
         exit 1
     fi
+    ;;
+android-check)
+    exec android/check.sh "$@"
     ;;
 *)
     sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
