@@ -12,6 +12,7 @@
 #include "util/log.h"
 #include "util/thread.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
@@ -58,7 +59,13 @@ int main(int /*argc*/, char ** /*argv*/)
     // monitor can tell itself apart in a stop it runs; a failed creation may
     // leave a value there, which must read 0.
     pub_util_call_begin();
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    // The monitor starts with SIGUSR1 held and lets it in itself.
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
     int r = pthread_create(&g_monitor_usb_thread_id, nullptr, zel_handle_monitor_usb_loop, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
     if (r != 0)
         g_monitor_usb_thread_id = 0;
     pub_util_call_end();

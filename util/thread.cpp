@@ -14,7 +14,9 @@ namespace {
 // Set by the SIGUSR1 handler on the thread that took the signal. The thread
 // ends itself at a safe point rather than inside the handler: a thread killed
 // in a handler can leave a libc lock (stdio, malloc) held, and the exit that
-// follows a stop would then wait on it for ever.
+// follows a stop would then wait on it for ever. Every thread reads it before
+// it lets SIGUSR1 in, so that where thread-local storage is emulated (Android
+// before API 29 allocates it at its first use) the handler never allocates.
 thread_local volatile sig_atomic_t t_end_requested = 0;
 thread_local bool t_ending = false;
 
