@@ -1,0 +1,66 @@
+#include "logd.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+#include <thread>
+
+#include "../wire.h"
+#include "posix.h"
+
+namespace sim::detail {
+namespace {
+
+constexpr char kSocket[] = "/dev/socket/logdw";
+
+} // namespace
+
+Logd::Logd(const Options &opts)
+{
+    if (!opts.logd)
+        return;
+    // A burst of log datagrams must not find logd's queue full; the limit is
+    // per network namespace and taken when a socket is created.
+    write_file("/proc/sys/net/unix/max_dgram_qlen", "100000\n");
+    sock_ = unix_socket(SOCK_DGRAM, kSocket);
+    int one = 1;
+    setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
+    int size = 8 << 20;
+    setsockopt(sock_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+}
+
+void Logd::start()
+{
+    if (sock_ >= 0)
+        std::thread([this] { receive_loop(); }).detach();
+}
+
+void Logd::receive_loop()
+{
+    std::string buf(256 * 1024, '\0');
+    for (;;) {
+        iovec iov{buf.data(), buf.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(sock_, &m, 0);
+        if (n < 0)
+            continue;
+        LogEntry e = parse_log_datagram(std::string_view(buf.data(), static_cast<size_t>(n)));
+        e.received = wire::now();
+        for (cmsghdr *h = CMSG_FIRSTHDR(&m); h; h = CMSG_NXTHDR(&m, h)) {
+            if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_CREDENTIALS) {
+                ucred cr;
+                memcpy(&cr, CMSG_DATA(h), sizeof cr);
+                e.pid = cr.pid;
+                e.uid = cr.uid;
+            }
+        }
+        entries_.add(std::move(e));
+    }
+}
+
+} // namespace sim::detail
