@@ -28,6 +28,7 @@ enum Status : uint32_t {
     kUnknownCommand = 4,
     kUnknownService = 5,
     kUnknownControl = 6,
+    kReadOnly = 7,
 };
 
 const char *status_text(uint32_t s)
@@ -40,6 +41,7 @@ const char *status_text(uint32_t s)
     case kUnknownCommand: return "unknown command";
     case kUnknownService: return "no such service";
     case kUnknownControl: return "unknown control property";
+    case kReadOnly: return "read-only property, already set";
     default: return "refused";
     }
 }
@@ -94,6 +96,9 @@ uint32_t PropertyService::apply(const std::string &name, const std::string &valu
     if (name.rfind("ctl.", 0) == 0)
         return kUnknownControl;
     std::lock_guard lk(mu_);
+    // ro.* take their first value for good, whether from the boot or a write.
+    if (name.rfind("ro.", 0) == 0 && props_.count(name))
+        return kReadOnly;
     props_[name] = value;
     if (PersistStore::is_persistent(name))
         persist_.save(props_);
