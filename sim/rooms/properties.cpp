@@ -46,6 +46,20 @@ const char *status_text(uint32_t s)
     }
 }
 
+// A name Android's property service takes: letters, digits and "._-@:", in
+// parts between dots that are never empty. There is no limit on its length.
+bool legal_name(std::string_view name)
+{
+    if (name.empty() || name.front() == '.' || name.back() == '.' || name.find("..") != std::string_view::npos)
+        return false;
+    for (char c : name) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '.' && c != '_' && c != '-' && c != '@' && c != ':')
+            return false;
+    }
+    return true;
+}
+
 // Reads exactly n bytes; false on end, error or timeout.
 bool read_full(int fd, void *p, size_t n)
 {
@@ -67,8 +81,11 @@ bool read_full(int fd, void *p, size_t n)
 PropertyService::PropertyService(const Options &opts, PersistStore &persist) : persist_(persist)
 {
     props_ = persist_.load();
-    for (auto &[k, v] : opts.properties)
+    for (auto &[k, v] : opts.properties) {
+        if (!legal_name(k))
+            throw Error("invalid property name among the boot properties: \"" + printable(k, true) + "\"");
         props_[k] = v;
+    }
     delay_ms_ = opts.property_delay.count();
     if (opts.property_service) {
         sock_ = unix_socket(SOCK_STREAM, kSocket);
@@ -86,7 +103,7 @@ void PropertyService::start(ServiceControlPort &services)
 // Applies one write as init does.
 uint32_t PropertyService::apply(const std::string &name, const std::string &value)
 {
-    if (name.empty())
+    if (!legal_name(name))
         return kBadName;
     if (value.size() > kValueMax)
         return kValueTooLong;

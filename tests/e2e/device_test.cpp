@@ -87,6 +87,18 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol)
     EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), 0u);
     EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), 0u);
 
+    // Names as Android takes them: letters, digits and "._-@:" between dots, of any length.
+    EXPECT_EQ(status_of(prop_call(d, set_msg("vendor.a-b_c@1:X9", "1"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys." + std::string(300, 'n'), "1"))), 0u);
+    for (const std::string &bad : std::vector<std::string>{"a b", "a/b", "a=b", "sys.\xc3\xa9", std::string("a\0b", 3),
+                                                           "a..b", ".a", "a.", "."}) {
+        EXPECT_NE(status_of(prop_call(d, set_msg(bad, "1"))), 0u) << sim::printable(bad);
+        EXPECT_EQ(d.getprop(bad), std::nullopt) << sim::printable(bad);
+    }
+    sim::Options bad_boot = quiet_device();
+    bad_boot.properties["a b"] = "1";
+    EXPECT_THROW(Device refused(bad_boot), sim::Error) << "a boot property of a name Android refuses";
+
     // ro.* are written once: at boot or by the first SET.
     EXPECT_NE(status_of(prop_call(d, set_msg("ro.build.type", "eng"))), 0u);
     EXPECT_EQ(status_of(prop_call(d, set_msg("ro.sim.once", "1"))), 0u);

@@ -140,7 +140,8 @@ struct Options {
     // Contents of the two sysfs attributes at boot; nullopt leaves the file absent.
     std::optional<std::string> usb_state = std::string("CONFIGURED\n");
     std::optional<std::string> serial_port_num = std::string("1\n");
-    // Properties set before anything runs (after the persist file is loaded).
+    // Properties set before anything runs (after the persist file is loaded); a
+    // name the property service would refuse makes the boot fail.
     std::map<std::string, std::string> properties;
     // Where "persist.*" values are kept across boots; empty keeps them in memory only.
     std::string persist_file;
