@@ -548,6 +548,11 @@ std::optional<size_t> Device::wait_for_message(std::string_view text, Millis tim
     return wait_for_log([&](const LogEntry &e) { return e.message == text; }, timeout, from);
 }
 
+void Device::pause_logd(bool paused)
+{
+    request(req(Op::kPauseLogd).u32(paused).data());
+}
+
 size_t Device::wait_log_quiet(Millis quiet, Millis timeout)
 {
     auto end = std::chrono::steady_clock::now() + timeout;

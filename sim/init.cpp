@@ -185,6 +185,7 @@ void Init::handle(Reader &r, Writer &w)
 
     // logd.
     case Op::kLog: put_journal(w, logd_.entries(), r.u32()); break;
+    case Op::kPauseLogd: logd_.pause(r.u32() != 0); break;
 
     // Service control.
     case Op::kServices: wire::put(w, services_.list()); break;

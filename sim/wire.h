@@ -36,6 +36,7 @@ enum class Op : uint32_t {
     kHideProc,
     kStartJob,
     kJob,
+    kPauseLogd,
 };
 
 // Replies start with this: 0 = done, else an error text follows.

@@ -1,7 +1,9 @@
 #include "logd.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -19,9 +21,8 @@ Logd::Logd(const Options &opts)
 {
     if (!opts.logd)
         return;
-    // A burst of log datagrams must not find logd's queue full; the limit is
-    // per network namespace and taken when a socket is created.
-    write_file("/proc/sys/net/unix/max_dgram_qlen", "100000\n");
+    // The limit is per network namespace and taken when a socket is made.
+    write_file("/proc/sys/net/unix/max_dgram_qlen", std::to_string(opts.logd_queue) + "\n");
     sock_ = unix_socket(SOCK_DGRAM, kSocket);
     int one = 1;
     setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
@@ -35,6 +36,15 @@ void Logd::start()
         std::thread([this] { receive_loop(); }).detach();
 }
 
+void Logd::pause(bool paused)
+{
+    {
+        std::lock_guard lk(gate_);
+        paused_ = paused;
+    }
+    resumed_.notify_all();
+}
+
 void Logd::receive_loop()
 {
     std::string buf(256 * 1024, '\0');
@@ -46,11 +56,25 @@ void Logd::receive_loop()
         m.msg_iovlen = 1;
         m.msg_control = control;
         m.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(sock_, &m, 0);
-        if (n < 0)
+        ssize_t n;
+        int err;
+        Timestamp received;
+        {
+            std::unique_lock lk(gate_);
+            resumed_.wait(lk, [this] { return !paused_; });
+            n = recvmsg(sock_, &m, MSG_DONTWAIT);
+            err = errno;
+            received = wire::now();
+        }
+        if (n < 0) {
+            // Wait for the next datagram without taking it: a pause may come meanwhile.
+            pollfd p{sock_, POLLIN, 0};
+            if (err == EAGAIN)
+                poll(&p, 1, -1);
             continue;
+        }
         LogEntry e = parse_log_datagram(std::string_view(buf.data(), static_cast<size_t>(n)));
-        e.received = wire::now();
+        e.received = received;
         for (cmsghdr *h = CMSG_FIRSTHDR(&m); h; h = CMSG_NXTHDR(&m, h)) {
             if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_CREDENTIALS) {
                 ucred cr;

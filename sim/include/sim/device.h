@@ -150,6 +150,10 @@ struct Options {
     bool logd = true;             // false: no /dev/socket/logdw, the daemon falls back to stderr
     bool property_service = true; // false: no /dev/socket/property_service
     Millis property_delay{0};     // the property service waits this long before each reply
+    // How many datagrams wait in logd's queue before a sender blocks: the
+    // network namespace's net.unix.max_dgram_qlen when logd's socket is made.
+    // The default keeps a burst from ever waiting; Linux's own is 10.
+    int logd_queue = 100000;
     // The daemon runs as root but without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH,
     // so that hide_proc() makes "/proc" unopenable for it.
     bool daemon_without_dac = false;
@@ -244,6 +248,11 @@ public:
     std::optional<size_t> wait_for_message(std::string_view text, Millis timeout, size_t from = 0);
     // Waits until no entry has arrived for `quiet`, at most `timeout`; the log size.
     size_t wait_log_quiet(Millis quiet, Millis timeout);
+    // While paused, logd takes no datagram: they wait in its queue and, once
+    // it is full (Linux lets Options::logd_queue + 1 in), their senders block,
+    // as behind a slow logd. Each entry's `received` is still the moment logd
+    // took it. Does nothing on a device without logd.
+    void pause_logd(bool paused);
 
     // Polls cond every `period` until it is true or the timeout passes.
     static bool wait_until(const std::function<bool()> &cond, Millis timeout, Millis period = 10ms);
