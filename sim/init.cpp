@@ -122,6 +122,13 @@ void Init::reap()
     signalfd_siginfo si;
     while (read(sigchld_, &si, sizeof si) == sizeof si) {
     }
+    struct Ended {
+        pid_t pid;
+        ExitStatus exit;
+        Timestamp when;
+    };
+    std::vector<Ended> ended;
+    bool program_ended = false;
     for (;;) {
         int st;
         pid_t p = waitpid(-1, &st, WNOHANG);
@@ -131,9 +138,18 @@ void Init::reap()
         ex.exited = WIFEXITED(st);
         ex.code = ex.exited ? WEXITSTATUS(st) : 0;
         ex.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
+        ended.push_back({p, ex, wire::now()});
+        program_ended |= programs_.runs(p);
+    }
+    // What an ended program sent logd is in logd's queue by now: have logd
+    // take it before the end is told, so that a program seen ended has all
+    // its lines in the log.
+    if (program_ended)
+        logd_.flush();
+    for (auto &e : ended) {
         // Neither's: a spare stand-in or an orphan, reaped all the same.
-        if (!programs_.reaped(p, ex))
-            services_.reaped(p);
+        if (!programs_.reaped(e.pid, e.exit, e.when))
+            services_.reaped(e.pid);
     }
 }
 

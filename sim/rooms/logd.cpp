@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,15 @@ namespace sim::detail {
 namespace {
 
 constexpr char kSocket[] = "/dev/socket/logdw";
+
+ucred credentials(msghdr &m)
+{
+    ucred cr{};
+    for (cmsghdr *h = CMSG_FIRSTHDR(&m); h; h = CMSG_NXTHDR(&m, h))
+        if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_CREDENTIALS)
+            memcpy(&cr, CMSG_DATA(h), sizeof cr);
+    return cr;
+}
 
 } // namespace
 
@@ -28,6 +39,16 @@ Logd::Logd(const Options &opts)
     setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     int size = 8 << 20;
     setsockopt(sock_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+
+    marker_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    must(marker_ >= 0, "socket");
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, kSocket, sizeof a.sun_path - 1);
+    must(connect(marker_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0, "connect logd");
+    // A queue that stays full past this is a logd that does not move: flush gives up.
+    timeval tv{1, 0};
+    setsockopt(marker_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 void Logd::start()
@@ -43,6 +64,24 @@ void Logd::pause(bool paused)
         paused_ = paused;
     }
     resumed_.notify_all();
+    marked_.notify_all();
+}
+
+void Logd::flush()
+{
+    if (sock_ < 0)
+        return;
+    {
+        std::lock_guard lk(gate_);
+        if (paused_)
+            return;
+    }
+    // Behind everything already queued: once logd has taken it, it has taken those.
+    if (send(marker_, "", 0, MSG_NOSIGNAL) != 0)
+        return;
+    uint64_t mark = ++marks_sent_;
+    std::unique_lock lk(gate_);
+    marked_.wait_for(lk, 1s, [&] { return paused_ || marks_taken_ >= mark; });
 }
 
 void Logd::receive_loop()
@@ -73,16 +112,17 @@ void Logd::receive_loop()
                 poll(&p, 1, -1);
             continue;
         }
+        ucred cr = credentials(m);
+        if (cr.pid == 1) {
+            std::lock_guard lk(gate_);
+            ++marks_taken_;
+            marked_.notify_all();
+            continue;
+        }
         LogEntry e = parse_log_datagram(std::string_view(buf.data(), static_cast<size_t>(n)));
         e.received = received;
-        for (cmsghdr *h = CMSG_FIRSTHDR(&m); h; h = CMSG_NXTHDR(&m, h)) {
-            if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_CREDENTIALS) {
-                ucred cr;
-                memcpy(&cr, CMSG_DATA(h), sizeof cr);
-                e.pid = cr.pid;
-                e.uid = cr.uid;
-            }
-        }
+        e.pid = cr.pid;
+        e.uid = cr.uid;
         entries_.add(std::move(e));
     }
 }

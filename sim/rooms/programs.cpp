@@ -109,7 +109,13 @@ void Programs::drain(Job &j)
     }
 }
 
-bool Programs::reaped(pid_t pid, const ExitStatus &exit)
+bool Programs::runs(pid_t pid) const
+{
+    auto it = jobs_.find(pid);
+    return it != jobs_.end() && it->second->running;
+}
+
+bool Programs::reaped(pid_t pid, const ExitStatus &exit, const Timestamp &when)
 {
     auto it = jobs_.find(pid);
     if (it == jobs_.end())
@@ -117,7 +123,7 @@ bool Programs::reaped(pid_t pid, const ExitStatus &exit)
     Job &j = *it->second;
     j.running = false;
     j.exit = exit;
-    j.ended = wire::now();
+    j.ended = when;
     // The program is gone, so whatever it wrote is already in the pipes.
     drain(j);
     return true;

@@ -30,8 +30,9 @@ public:
     // The pipes still open, to be polled for reading; drain() reads them all.
     void poll_fds(std::vector<pollfd> &fds) const;
     void drain();
-    // A child that init has reaped: true when it was a program's.
-    bool reaped(pid_t pid, const ExitStatus &exit);
+    bool runs(pid_t pid) const;
+    // A child that init has reaped at `when`: true when it was a program's.
+    bool reaped(pid_t pid, const ExitStatus &exit, const Timestamp &when);
 
     // --- the control channel
     // without_dac: no CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. Throws when

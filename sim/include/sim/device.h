@@ -227,6 +227,8 @@ public:
 
     // --- programs inside the device (stdin /dev/null, output captured)
     pid_t start_job(const std::vector<std::string> &argv);
+    // Once a program reads ended, logd has taken every line it sent (unless
+    // logd is paused), so log() holds them all.
     JobStatus job(pid_t pid);
     std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
 
