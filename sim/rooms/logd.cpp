@@ -86,7 +86,7 @@ void Logd::flush()
 
 void Logd::receive_loop()
 {
-    std::string buf(256 * 1024, '\0');
+    std::string buf(size_t{256} * 1024, '\0');
     for (;;) {
         iovec iov{buf.data(), buf.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];

@@ -137,6 +137,7 @@ pid_t Programs::start(const std::vector<std::string> &argv, bool without_dac)
     if (access(path.c_str(), X_OK) != 0)
         throw Error(errno_text("cannot execute " + path));
     std::vector<char *> args;
+    args.reserve(argv.size() + 1);
     for (auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);

@@ -125,7 +125,7 @@ uint32_t PropertyService::apply(const std::string &name, const std::string &valu
 void PropertyService::set(const std::string &name, const std::string &value)
 {
     if (uint32_t st = apply(name, value); st != kOk)
-        throw Error("setprop " + name + ": refused (" + status_text(st) + ")");
+        throw Error("setprop " + printable(name) + ": refused (" + status_text(st) + ")");
 }
 
 std::optional<std::string> PropertyService::get(const std::string &name) const
