@@ -268,20 +268,29 @@ void Device::send_uevent(std::string_view bytes)
 namespace {
 
 // Fetches a list from `from` on, a chunk per request, until it is complete.
-template <class T, class F>
-std::vector<T> fetch_list(Device &d, const std::function<std::string(uint32_t)> &ask, size_t from, F get)
+template <class T>
+std::vector<T> fetch_list(const std::function<std::string(uint32_t)> &ask, size_t from)
 {
-    (void)d;
     std::vector<T> out;
     for (;;) {
         std::string rep = ask(static_cast<uint32_t>(from + out.size()));
         Reader r(rep);
         uint32_t n = r.u32();
         for (uint32_t i = 0; i < n; ++i)
-            out.push_back(get(r));
+            wire::get(r, out.emplace_back());
         if (n == 0 || rep.size() < wire::kChunk)
             return out;
     }
+}
+
+// A reply that is one record.
+template <class T>
+T reply_of(const std::string &rep)
+{
+    Reader r(rep);
+    T v;
+    wire::get(r, v);
+    return v;
 }
 
 } // namespace
@@ -343,58 +352,22 @@ std::optional<std::string> Device::getprop(std::string_view name)
 
 std::vector<PropertyWrite> Device::property_writes()
 {
-    return fetch_list<PropertyWrite>(
-        *this, [&](uint32_t f) { return request(req(Op::kWrites).u32(f).data()); }, 0,
-        [](Reader &r) {
-            PropertyWrite w;
-            w.name = r.str();
-            w.value = r.str();
-            w.status = r.u32();
-            w.pid = static_cast<pid_t>(r.u32());
-            w.time = r.stamp();
-            return w;
-        });
+    return fetch_list<PropertyWrite>([&](uint32_t f) { return request(req(Op::kWrites).u32(f).data()); }, 0);
 }
 
 std::vector<PropertyRead> Device::property_reads()
 {
-    return fetch_list<PropertyRead>(
-        *this, [&](uint32_t f) { return request(req(Op::kReads).u32(f).data()); }, 0,
-        [](Reader &r) {
-            PropertyRead w;
-            w.name = r.str();
-            w.value = r.str();
-            w.pid = static_cast<pid_t>(r.u32());
-            w.time = r.stamp();
-            return w;
-        });
+    return fetch_list<PropertyRead>([&](uint32_t f) { return request(req(Op::kReads).u32(f).data()); }, 0);
 }
 
 std::vector<ServiceEvent> Device::service_events()
 {
-    return fetch_list<ServiceEvent>(
-        *this, [&](uint32_t f) { return request(req(Op::kServiceEvents).u32(f).data()); }, 0,
-        [](Reader &r) {
-            ServiceEvent e;
-            e.service = r.str();
-            e.state = r.str();
-            e.pid = static_cast<pid_t>(r.u32());
-            e.time = r.stamp();
-            return e;
-        });
+    return fetch_list<ServiceEvent>([&](uint32_t f) { return request(req(Op::kServiceEvents).u32(f).data()); }, 0);
 }
 
 std::vector<ServiceInfo> Device::services()
 {
-    std::string rep = request(req(Op::kServices).data());
-    Reader r(rep);
-    std::vector<ServiceInfo> out(r.u32());
-    for (auto &s : out) {
-        s.name = r.str();
-        s.state = r.str();
-        s.pid = static_cast<pid_t>(r.u32());
-    }
-    return out;
+    return reply_of<std::vector<ServiceInfo>>(request(req(Op::kServices).data()));
 }
 
 ServiceInfo Device::service(std::string_view name)
@@ -407,7 +380,9 @@ ServiceInfo Device::service(std::string_view name)
 
 void Device::set_service_options(std::string_view name, ServiceOptions o)
 {
-    request(req(Op::kServiceOptions).str(name).u32(o.ignore_sigterm).u32(o.oneshot).data());
+    Writer w = req(Op::kServiceOptions).str(name);
+    wire::put(w, o);
+    request(w.data());
 }
 
 void Device::set_property_delay(Millis delay)
@@ -424,16 +399,7 @@ bool Device::wait_service_state(std::string_view name, std::string_view state, M
 
 std::vector<Process> Device::ps()
 {
-    std::string rep = request(req(Op::kPs).data());
-    Reader r(rep);
-    std::vector<Process> out(r.u32());
-    for (auto &p : out) {
-        p.pid = static_cast<pid_t>(r.u32());
-        p.ppid = static_cast<pid_t>(r.u32());
-        p.state = static_cast<char>(r.u32());
-        p.name = r.str();
-    }
-    return out;
+    return reply_of<std::vector<Process>>(request(req(Op::kPs).data()));
 }
 
 std::vector<pid_t> Device::pids_named(std::string_view name)
@@ -465,10 +431,8 @@ void Device::hide_proc(bool hidden)
 
 pid_t Device::start_job(const std::vector<std::string> &argv)
 {
-    Writer w = req(Op::kStartJob);
-    w.u32(0).u32(static_cast<uint32_t>(argv.size()));
-    for (auto &a : argv)
-        w.str(a);
+    Writer w = req(Op::kStartJob).u32(0);
+    wire::put(w, argv);
     return static_cast<pid_t>(Reader(request(w.data())).u32());
 }
 
@@ -482,19 +446,14 @@ JobStatus Device::job(pid_t pid)
                                       .u32(static_cast<uint32_t>(j.out.size()))
                                       .u32(static_cast<uint32_t>(j.err.size()))
                                       .data());
-        Reader r(rep);
-        j.running = r.u32() != 0;
-        ExitStatus e;
-        e.exited = r.u32() != 0;
-        e.code = static_cast<int>(r.u32());
-        e.signal = static_cast<int>(r.u32());
-        j.started = r.stamp();
-        j.ended = r.stamp();
-        std::string out = r.str(), err = r.str();
-        j.exit = j.running ? std::nullopt : std::optional<ExitStatus>(e);
-        j.out += out;
-        j.err += err;
-        if (out.size() < wire::kChunk && err.size() < wire::kChunk)
+        auto part = reply_of<JobStatus>(rep);
+        j.running = part.running;
+        j.exit = part.exit;
+        j.started = part.started;
+        j.ended = part.ended;
+        j.out += part.out;
+        j.err += part.err;
+        if (part.out.size() < wire::kChunk && part.err.size() < wire::kChunk)
             return j;
     }
 }
@@ -523,10 +482,8 @@ pid_t Device::start_daemon(const std::vector<std::string> &argv)
     std::lock_guard lk(mu_);
     if (daemon_pid_ > 0 && job(daemon_pid_).running)
         throw Error("the daemon is already running");
-    Writer w = req(Op::kStartJob);
-    w.u32(opts_.daemon_without_dac).u32(static_cast<uint32_t>(argv.size()));
-    for (auto &a : argv)
-        w.str(a);
+    Writer w = req(Op::kStartJob).u32(opts_.daemon_without_dac);
+    wire::put(w, argv);
     daemon_pid_ = static_cast<pid_t>(Reader(request(w.data())).u32());
     return daemon_pid_;
 }
@@ -560,9 +517,7 @@ std::optional<ExitStatus> Device::wait_daemon_exit(Millis timeout)
 const std::vector<LogEntry> &Device::log()
 {
     std::lock_guard lk(mu_);
-    auto more = fetch_list<LogEntry>(
-        *this, [&](uint32_t f) { return request(req(Op::kLog).u32(f).data()); }, log_.size(),
-        [](Reader &r) { return wire::get_entry(r); });
+    auto more = fetch_list<LogEntry>([&](uint32_t f) { return request(req(Op::kLog).u32(f).data()); }, log_.size());
     for (auto &e : more)
         log_.push_back(std::move(e));
     return log_;
@@ -591,6 +546,11 @@ std::optional<size_t> Device::wait_for_log(const std::function<bool(const LogEnt
 std::optional<size_t> Device::wait_for_message(std::string_view text, Millis timeout, size_t from)
 {
     return wait_for_log([&](const LogEntry &e) { return e.message == text; }, timeout, from);
+}
+
+void Device::pause_logd(bool paused)
+{
+    request(req(Op::kPauseLogd).u32(paused).data());
 }
 
 size_t Device::wait_log_quiet(Millis quiet, Millis timeout)

@@ -1,4 +1,6 @@
-// The device's init: PID 1 of the device's namespaces.
+// The device's init: PID 1 of the device's namespaces. It makes the rooms
+// (sim/rooms/), wires them together, and runs the event loop that serves the
+// control channel, reaps the children and fires the services' timers.
 #pragma once
 
 #include "sim/device.h"

@@ -36,6 +36,7 @@ enum class Op : uint32_t {
     kHideProc,
     kStartJob,
     kJob,
+    kPauseLogd,
 };
 
 // Replies start with this: 0 = done, else an error text follows.
@@ -121,15 +122,16 @@ private:
     size_t pos_ = 0;
 };
 
-inline void put_entry(Writer &w, const LogEntry &e)
+// One encoding per record, shared by both ends.
+
+inline void put(Writer &w, const LogEntry &e)
 {
     w.u32(e.well_formed).u32(e.log_id).u32(e.tid).u32(e.sec).u32(e.nsec).u32(e.priority);
     w.str(e.tag).str(e.message).u32(static_cast<uint32_t>(e.pid)).u32(e.uid).stamp(e.received).str(e.raw);
 }
 
-inline LogEntry get_entry(Reader &r)
+inline void get(Reader &r, LogEntry &e)
 {
-    LogEntry e;
     e.well_formed = r.u32() != 0;
     e.log_id = static_cast<uint8_t>(r.u32());
     e.tid = static_cast<uint16_t>(r.u32());
@@ -142,7 +144,132 @@ inline LogEntry get_entry(Reader &r)
     e.uid = r.u32();
     e.received = r.stamp();
     e.raw = r.str();
-    return e;
+}
+
+inline void put(Writer &w, const PropertyWrite &p)
+{
+    w.str(p.name).str(p.value).u32(p.status).u32(static_cast<uint32_t>(p.pid)).stamp(p.time);
+}
+
+inline void get(Reader &r, PropertyWrite &p)
+{
+    p.name = r.str();
+    p.value = r.str();
+    p.status = r.u32();
+    p.pid = static_cast<pid_t>(r.u32());
+    p.time = r.stamp();
+}
+
+inline void put(Writer &w, const PropertyRead &p)
+{
+    w.str(p.name).str(p.value).u32(static_cast<uint32_t>(p.pid)).stamp(p.time);
+}
+
+inline void get(Reader &r, PropertyRead &p)
+{
+    p.name = r.str();
+    p.value = r.str();
+    p.pid = static_cast<pid_t>(r.u32());
+    p.time = r.stamp();
+}
+
+inline void put(Writer &w, const ServiceEvent &e)
+{
+    w.str(e.service).str(e.state).u32(static_cast<uint32_t>(e.pid)).stamp(e.time);
+}
+
+inline void get(Reader &r, ServiceEvent &e)
+{
+    e.service = r.str();
+    e.state = r.str();
+    e.pid = static_cast<pid_t>(r.u32());
+    e.time = r.stamp();
+}
+
+inline void put(Writer &w, const ServiceInfo &s)
+{
+    w.str(s.name).str(s.state).u32(static_cast<uint32_t>(s.pid));
+}
+
+inline void get(Reader &r, ServiceInfo &s)
+{
+    s.name = r.str();
+    s.state = r.str();
+    s.pid = static_cast<pid_t>(r.u32());
+}
+
+inline void put(Writer &w, const ServiceOptions &o)
+{
+    w.u32(o.ignore_sigterm).u32(o.oneshot);
+}
+
+inline void get(Reader &r, ServiceOptions &o)
+{
+    o.ignore_sigterm = r.u32() != 0;
+    o.oneshot = r.u32() != 0;
+}
+
+inline void put(Writer &w, const Process &p)
+{
+    w.u32(static_cast<uint32_t>(p.pid)).u32(static_cast<uint32_t>(p.ppid)).u32(uint8_t(p.state)).str(p.name);
+}
+
+inline void get(Reader &r, Process &p)
+{
+    p.pid = static_cast<pid_t>(r.u32());
+    p.ppid = static_cast<pid_t>(r.u32());
+    p.state = static_cast<char>(r.u32());
+    p.name = r.str();
+}
+
+// A part of a program's state: out and err hold what it wrote from the
+// offsets asked for on, at most kChunk bytes of each.
+inline void put(Writer &w, const JobStatus &j)
+{
+    ExitStatus e = j.exit.value_or(ExitStatus{});
+    w.u32(j.running).u32(e.exited).u32(static_cast<uint32_t>(e.code)).u32(static_cast<uint32_t>(e.signal));
+    w.stamp(j.started).stamp(j.ended).str(j.out).str(j.err);
+}
+
+inline void get(Reader &r, JobStatus &j)
+{
+    j.running = r.u32() != 0;
+    ExitStatus e;
+    e.exited = r.u32() != 0;
+    e.code = static_cast<int>(r.u32());
+    e.signal = static_cast<int>(r.u32());
+    j.exit = j.running ? std::nullopt : std::optional<ExitStatus>(e);
+    j.started = r.stamp();
+    j.ended = r.stamp();
+    j.out = r.str();
+    j.err = r.str();
+}
+
+inline void put(Writer &w, const std::string &s)
+{
+    w.str(s);
+}
+
+inline void get(Reader &r, std::string &s)
+{
+    s = r.str();
+}
+
+// A list: its length, then the items.
+template <class T>
+void put(Writer &w, const std::vector<T> &v)
+{
+    w.u32(static_cast<uint32_t>(v.size()));
+    for (auto &x : v)
+        put(w, x);
+}
+
+template <class T>
+void get(Reader &r, std::vector<T> &v)
+{
+    v.resize(r.u32());
+    for (auto &x : v)
+        get(r, x);
 }
 
 // Current time on both clocks.

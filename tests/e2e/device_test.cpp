@@ -64,7 +64,9 @@ uint32_t status_of(const std::string &reply)
 
 TEST(Device, PropertyServiceSpeaksTheWireProtocol)
 {
-    Device d(quiet_device());
+    sim::Options o = quiet_device();
+    o.properties["ro.build.type"] = "user";
+    Device d(o);
     EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", "v1"))), 0u);
     EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(2) + "v1");
     EXPECT_EQ(prop_call(d, get_msg("sys.never.set")), u32(0)) << "unset reads L=0 and nothing more";
@@ -84,6 +86,26 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol)
     EXPECT_EQ(prop_call(d, u32(kSet) + u32(5) + "ab"), u32(1)) << "a cut-short SET is refused";
     EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), 0u);
     EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), 0u);
+
+    // Names as Android takes them: letters, digits and "._-@:" between dots, of any length.
+    EXPECT_EQ(status_of(prop_call(d, set_msg("vendor.a-b_c@1:X9", "1"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys." + std::string(300, 'n'), "1"))), 0u);
+    for (const std::string &bad : std::vector<std::string>{"a b", "a/b", "a=b", "sys.\xc3\xa9", std::string("a\0b", 3),
+                                                           "a..b", ".a", "a.", "."}) {
+        EXPECT_NE(status_of(prop_call(d, set_msg(bad, "1"))), 0u) << sim::printable(bad);
+        EXPECT_EQ(d.getprop(bad), std::nullopt) << sim::printable(bad);
+    }
+    sim::Options bad_boot = quiet_device();
+    bad_boot.properties["a b"] = "1";
+    EXPECT_THROW(Device refused(bad_boot), sim::Error) << "a boot property of a name Android refuses";
+
+    // ro.* are written once: at boot or by the first SET.
+    EXPECT_NE(status_of(prop_call(d, set_msg("ro.build.type", "eng"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("ro.sim.once", "1"))), 0u);
+    EXPECT_NE(status_of(prop_call(d, set_msg("ro.sim.once", "2"))), 0u);
+    EXPECT_THROW(d.setprop("ro.sim.once", "3"), sim::Error);
+    EXPECT_EQ(d.getprop("ro.build.type"), std::optional<std::string>("user"));
+    EXPECT_EQ(prop_call(d, get_msg("ro.sim.once")), u32(1) + "1");
 
     // ctl.* act on services and are not stored; the rest is.
     EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), 0u);

@@ -140,7 +140,8 @@ struct Options {
     // Contents of the two sysfs attributes at boot; nullopt leaves the file absent.
     std::optional<std::string> usb_state = std::string("CONFIGURED\n");
     std::optional<std::string> serial_port_num = std::string("1\n");
-    // Properties set before anything runs (after the persist file is loaded).
+    // Properties set before anything runs (after the persist file is loaded); a
+    // name the property service would refuse makes the boot fail.
     std::map<std::string, std::string> properties;
     // Where "persist.*" values are kept across boots; empty keeps them in memory only.
     std::string persist_file;
@@ -149,6 +150,10 @@ struct Options {
     bool logd = true;             // false: no /dev/socket/logdw, the daemon falls back to stderr
     bool property_service = true; // false: no /dev/socket/property_service
     Millis property_delay{0};     // the property service waits this long before each reply
+    // How many datagrams wait in logd's queue before a sender blocks: the
+    // network namespace's net.unix.max_dgram_qlen when logd's socket is made.
+    // The default keeps a burst from ever waiting; Linux's own is 10.
+    int logd_queue = 100000;
     // The daemon runs as root but without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH,
     // so that hide_proc() makes "/proc" unopenable for it.
     bool daemon_without_dac = false;
@@ -222,6 +227,8 @@ public:
 
     // --- programs inside the device (stdin /dev/null, output captured)
     pid_t start_job(const std::vector<std::string> &argv);
+    // Once a program reads ended, logd has taken every line it sent (unless
+    // logd is paused), so log() holds them all.
     JobStatus job(pid_t pid);
     std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
 
@@ -243,6 +250,11 @@ public:
     std::optional<size_t> wait_for_message(std::string_view text, Millis timeout, size_t from = 0);
     // Waits until no entry has arrived for `quiet`, at most `timeout`; the log size.
     size_t wait_log_quiet(Millis quiet, Millis timeout);
+    // While paused, logd takes no datagram: they wait in its queue and, once
+    // it is full (Linux lets Options::logd_queue + 1 in), their senders block,
+    // as behind a slow logd. Each entry's `received` is still the moment logd
+    // took it. Does nothing on a device without logd.
+    void pause_logd(bool paused);
 
     // Polls cond every `period` until it is true or the timeout passes.
     static bool wait_until(const std::function<bool()> &cond, Millis timeout, Millis period = 10ms);
