@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <thread>
 
 namespace e2e {
@@ -280,6 +284,77 @@ TEST(StopAtAnyInstant, PeersThatAnswerSlowlyAreWaitedFor)
     poll.set_property_delay(0ms);
     wait_line(poll, "startService() return: 0", n);
     EXPECT_TRUE(daemon_writes(poll).empty());
+
+    // A logd that stalls for 0.7 s with room for three lines in its queue:
+    // the lines wait for it, none is lost or goes to standard error, and a
+    // stop waits for it as well.
+    sim::Options o = device_with("CONNECTED\n");
+    o.logd_queue = 2;
+    Device slow(o);
+    settle(slow);
+    n = slow.log().size();
+    slow.pause_logd(true);
+    slow.unplug();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(slow.log().size(), n);
+    slow.pause_logd(false);
+    n = expect_lines(slow, n, disconnect_lines("0", false));
+    slow.pause_logd(true);
+    slow.signal_daemon(SIGTERM);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(slow.daemon_status().running);
+    slow.pause_logd(false);
+    status = slow.wait_daemon_exit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    slow.wait_log_quiet(100ms, 2s);
+    EXPECT_EQ(expect_stop_lines(slow, n, SIGTERM), 1u);
+    EXPECT_EQ(slow.daemon_status().err, "");
+}
+
+TEST(StopAtAnyInstant, ASignalBeforeTheDaemonIsReadyIsHeldNotFatal)
+{
+    // The daemon's first line waits for a logd whose queue is full; a SIGTERM
+    // meanwhile must not take its default action. The stop waits for the
+    // line and then runs in full.
+    sim::Options o = device_with("CONNECTED\n");
+    o.start_daemon = false;
+    o.logd_queue = 0;
+    Device d(o);
+    d.pause_logd(true);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    snprintf(to.sun_path, sizeof to.sun_path, "%s", d.host_path("/dev/socket/logdw").c_str());
+    ASSERT_EQ(sendto(s, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to), 1) << strerror(errno);
+    close(s);
+
+    const pid_t pid = d.start_daemon();
+    // Blocked in its first send: the moment a daemon that does not hold its
+    // signals would die of this one.
+    ASSERT_TRUE(Device::wait_until(
+        [&] {
+            auto call = d.read_file("/proc/" + std::to_string(pid) + "/syscall");
+            return call && atoi(call->c_str()) == SYS_sendmsg;
+        },
+        kReact, 1ms));
+    d.signal_daemon(SIGTERM);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(d.daemon_status().running) << d.daemon_status().exit->describe();
+    d.pause_logd(false);
+    auto status = d.wait_daemon_exit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    d.wait_log_quiet(100ms, 2s);
+    std::vector<std::string> lines;
+    for (const auto &e : d.log())
+        if (e.pid == pid)
+            lines.push_back(e.message);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
+                testing::ElementsAre("(drovik)receive signal: 15", "stopService() return: 0", "manager_stop exit."));
+    EXPECT_EQ(lines.front().rfind("\n    drovik, version 1.0.0\n", 0), 0u) << quoted(lines.front());
+    EXPECT_EQ(daemon_writes(d), (std::vector<std::string>{"ctl.stop=sprue", "ctl.stop=mulgate"}));
 }
 
 } // namespace
