@@ -7,6 +7,11 @@
 #   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
 #   ./dev.sh fuzz [SECONDS]      build the fuzz targets with clang and run each for
 #                                SECONDS (default 10); fails on any crash
+#   ./dev.sh bench [--json]      measure the daemon's reactions and costs on fresh
+#                                devices (docs/bench.md)
+#   ./dev.sh soak [N]            N uevents of every kind (default 3000) and restarts;
+#                                fails on a lost line or on growing descriptors,
+#                                threads or RSS
 #
 # OPTIONS are drovik-sim's (./dev.sh demo --help). The simulated device makes
 # mount, PID and network namespaces, so these commands run as root (through
@@ -88,7 +93,7 @@ fuzz_target() {
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
-demo | shell)
+demo | shell | bench | soak)
     need_root "$cmd" "$@"
     build_sim
     exec "$BUILD/sim/drovik-sim" "$cmd" "$@"
