@@ -106,14 +106,6 @@ sim::Options bench_device(const Settings &s)
     return o;
 }
 
-// Boots, and waits until the daemon's start-up is over and it listens.
-void settle(sim::Device &d)
-{
-    need(wait_message(d, "startService() return: 0", 0, 10s).has_value(), "the daemon did not start mulgate at boot");
-    need(d.wait_daemon_listening(10s), "the daemon never bound its uevent socket");
-    d.wait_log_quiet(300ms, 5s);
-}
-
 struct Reaction {
     std::vector<double> first_line_ms, stop_write_ms;
 };
@@ -301,7 +293,7 @@ int run_bench(const Settings &s, const BenchSettings &b)
         progress("booting a device with the cable configured");
         sim::Device d(bench_device(s));
         DeviceGuard guard(d);
-        settle(d);
+        wait_start_up(d);
         progress("idle for 5 s");
         idle = time_idle(d, 5s);
         progress("%s DISCONNECTED uevents", std::to_string(b.samples));

@@ -86,4 +86,24 @@ DaemonFigures daemon_figures(sim::Device &d)
     return f;
 }
 
+void wait_start_up(sim::Device &d)
+{
+    using namespace std::chrono_literals;
+    bool started = false;
+    sim::Device::wait_until(
+        [&] {
+            started = d.wait_for_message("startService() return: 0", 0ms).has_value() && d.wait_daemon_listening(0ms);
+            return started || !d.daemon_status().running;
+        },
+        10s);
+    if (!started) {
+        auto st = d.daemon_status();
+        if (!st.running)
+            throw sim::Error("the daemon has ended: " + (st.exit ? st.exit->describe() : std::string("?")) +
+                             (st.err.empty() ? "" : "; its standard error:\n" + st.err));
+        throw sim::Error("the daemon did not start mulgate and listen for uevents within 10 s");
+    }
+    d.wait_log_quiet(300ms, 5s);
+}
+
 } // namespace tool

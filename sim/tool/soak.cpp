@@ -296,9 +296,7 @@ int run_soak(const Settings &s, long n)
     sim::Device d(o);
     DeviceGuard guard(d);
     const auto t_begin = std::chrono::steady_clock::now();
-    if (!d.wait_for_message("startService() return: 0", 10s) || !d.wait_daemon_listening(10s))
-        throw sim::Error("the daemon did not start up");
-    d.wait_log_quiet(300ms, 5s);
+    wait_start_up(d);
 
     Soak soak(d);
     const size_t log_at_start = d.log().size();

@@ -140,6 +140,10 @@ struct DaemonFigures {
 };
 // Throws sim::Error when the daemon is not running or its entries cannot be read.
 DaemonFigures daemon_figures(sim::Device &d);
+// Waits for the daemon's start-up on a device booted with the cable
+// configured: mulgate started and the uevent socket bound, then a quiet log.
+// Throws sim::Error, with the daemon's end when it has ended.
+void wait_start_up(sim::Device &d);
 
 struct BenchSettings {
     bool json = false;
