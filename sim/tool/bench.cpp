@@ -40,11 +40,9 @@ double ms_since(int64_t from_ns, int64_t to_ns)
     return static_cast<double>(to_ns - from_ns) / 1e6;
 }
 
-void progress(const char *fmt, const std::string &arg = "")
+void progress(const std::string &what)
 {
-    fprintf(stderr, "bench: ");
-    fprintf(stderr, fmt, arg.c_str());
-    fputc('\n', stderr);
+    fprintf(stderr, "bench: %s\n", what.c_str());
 }
 
 // Nearest-rank percentiles: p99 of 300 samples is the 297th smallest.
@@ -94,6 +92,17 @@ void need(bool ok, const std::string &what)
         throw sim::Error(what);
 }
 
+// The same for what the daemon should have done, saying so when it has ended.
+void need(sim::Device &d, bool ok, const std::string &what)
+{
+    if (ok)
+        return;
+    auto st = d.daemon_status();
+    if (!st.running && st.exit)
+        throw sim::Error(what + ": the daemon has ended, " + st.exit->describe());
+    throw sim::Error(what);
+}
+
 sim::Options bench_device(const Settings &s)
 {
     sim::Options o;
@@ -127,7 +136,7 @@ Reaction time_disconnects(sim::Device &d, int samples)
         const int64_t t0 = now_ns();
         d.send_uevent(sim::Device::usb_uevent("DISCONNECTED", seqnum++));
         auto end = wait_message(d, last, from, 10s);
-        need(end.has_value(), "no reaction to DISCONNECTED number " + std::to_string(i + 1));
+        need(d, end.has_value(), "no reaction to DISCONNECTED number " + std::to_string(i + 1));
         const auto &log = d.log();
         for (size_t k = from; k <= *end; ++k)
             if (log[k].message == first) {
@@ -160,7 +169,7 @@ double time_restart(sim::Device &d, bool mulgate_running)
     const int64_t t0 = now_ns();
     d.signal_daemon(SIGUSR2);
     auto end = wait_message(d, "restart_service end.", from, 15s);
-    need(end.has_value(), "a restart did not end");
+    need(d, end.has_value(), "a restart did not end");
     const std::string path = mulgate_running ? "mulgate is running." : "mulgate is not run.";
     need(wait_message(d, path, from, 0ms).has_value(), "the restart did not say \"" + path + "\"");
     return ms_since(t0, d.log()[*end].received.monotonic_ns);
@@ -296,7 +305,7 @@ int run_bench(const Settings &s, const BenchSettings &b)
         wait_start_up(d);
         progress("idle for 5 s");
         idle = time_idle(d, 5s);
-        progress("%s DISCONNECTED uevents", std::to_string(b.samples));
+        progress(std::to_string(b.samples) + " DISCONNECTED uevents");
         Reaction r = time_disconnects(d, b.samples);
         first = spread(r.first_line_ms);
         stop = spread(r.stop_write_ms);
@@ -309,7 +318,7 @@ int run_bench(const Settings &s, const BenchSettings &b)
         with = spread(w);
         without = spread(wo);
     }
-    progress("the process lookup at %s extra processes", std::to_string(b.fillers));
+    progress("the process lookup at " + std::to_string(b.fillers) + " extra processes");
     lookup = time_lookup(s, b.fillers, 51);
 
     const DaemonFigures &f = idle.at_end;

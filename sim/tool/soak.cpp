@@ -357,10 +357,10 @@ int run_soak(const Settings &s, long n)
         failures.push_back("VmRSS grew by " + std::to_string(end.rss_kb - start.rss_kb) + " kB (tolerance " +
                            std::to_string(kRssToleranceKb) + " kB)");
     if (lost != 0)
-        failures.push_back(lost > 0 ? std::to_string(lost) + " lines lost"
-                                    : std::to_string(-lost) + " lines more than the events call for");
+        failures.push_back(lost > 0 ? "lines lost: " + std::to_string(lost)
+                                    : "lines beyond what the events call for: " + std::to_string(-lost));
     if (soak.wrong() > 0)
-        failures.push_back(std::to_string(soak.wrong()) + " lines not as expected");
+        failures.push_back("lines not as expected: " + std::to_string(soak.wrong()));
     if (!sock.found || sock.drops != 0)
         failures.push_back(sock.found ? "the kernel dropped uevents for the daemon" : "the daemon's socket is gone");
     if (failures.empty()) {
