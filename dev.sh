@@ -14,6 +14,11 @@
 #                                for Android, its SELinux policy built inside the
 #                                platform's, its contexts, property names and .rc file
 #                                (more: ./dev.sh android-check --help)
+#   ./dev.sh bench [--json]      measure the daemon's reactions and costs on fresh
+#                                devices (docs/bench.md)
+#   ./dev.sh soak [N]            N uevents of every kind (default 3000) and restarts;
+#                                fails on a lost line or on growing descriptors,
+#                                threads or RSS
 #
 # OPTIONS are drovik-sim's (./dev.sh demo --help). The simulated device makes
 # mount, PID and network namespaces, so these commands run as root (through
@@ -96,7 +101,7 @@ fuzz_target() {
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
-demo | shell | run)
+demo | shell | run | bench | soak)
     need_root "$cmd" "$@"
     build_sim
     exec "$BUILD/sim/drovik-sim" "$cmd" "$@"

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,18 +40,41 @@ bool read_status_name(const char *entry, char *path, std::size_t path_size, char
     int n = snprintf(path, path_size, "/proc/%s/status", entry);
     if (n < 0 || static_cast<std::size_t>(n) >= path_size)
         return false;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
+    // A plain descriptor: a stream would cost an allocation, a buffer and a
+    // stat of the file for each of the hundreds of entries a scan reads.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    if (fgets(line, line_read_size, f) == nullptr) {
-        fclose(f);
-        return false;
-    }
-    fclose(f);
-    return status_line_name(line, name, name_size) >= 0;
+    bool got_line = read_first_line(fd, line, line_read_size);
+    close(fd);
+    return got_line && status_line_name(line, name, name_size) >= 0;
 }
 
 } // namespace
+
+bool read_first_line(int fd, char *line, int size)
+{
+    if (size <= 0)
+        return false;
+    int got = 0;
+    while (got < size - 1) {
+        ssize_t n = read(fd, line + got, static_cast<std::size_t>(size - 1 - got));
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        const void *lf = memchr(line + got, '\n', static_cast<std::size_t>(n));
+        if (lf != nullptr) {
+            got = static_cast<int>(static_cast<const char *>(lf) - line) + 1;
+            break;
+        }
+        got += static_cast<int>(n);
+    }
+    if (got == 0 && size > 1)
+        return false;
+    line[got] = '\0';
+    return true;
+}
 
 int status_line_name(std::string_view line, char *dst, std::size_t dst_size)
 {

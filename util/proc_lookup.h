@@ -14,6 +14,13 @@
 // terminated. Returns the stored length, or -1 when there is no second token.
 int status_line_name(std::string_view line, char *dst, std::size_t dst_size);
 
+// The first line of an open file as fgets(line, size, stream) leaves it: at
+// most size - 1 bytes, up to and with the first line feed, zero bytes
+// included, then a terminator (bytes read past the line feed may follow it).
+// False when nothing could be read (size 1 stores an empty line) or a read
+// failed.
+bool read_first_line(int fd, char *line, int size);
+
 // Lookup used by the USB monitor: the caller clears pids; no zero entry is
 // written. 0 when the scan ran, -1 on a bad argument or unreadable /proc.
 int findPidByNameEx(const char *name, int *pids, int max);

@@ -17,6 +17,7 @@ namespace {
 void usage(FILE *f)
 {
     fprintf(f, "usage: drovik-sim [OPTIONS] demo|shell|run STORY [-- DAEMON [ARG...]]\n"
+               "       drovik-sim [OPTIONS] bench [--json] [--samples N] | soak [N] [-- DAEMON [ARG...]]\n"
                "\n"
                "  demo       boot a simulated device with the USB cable attached, start the daemon and\n"
                "             walk through unplug, replug, the event-log switch, a restart request\n"
@@ -25,6 +26,13 @@ void usage(FILE *f)
                "  shell      the same device under your control, one command per line ('help')\n"
                "  run STORY  play a story file on a fresh device; stops at the first unmet\n"
                "             expectation with exit status 1 (the language: docs/stories.md)\n"
+               "  bench      measure the daemon on fresh devices: uevent to log line and to ctl.stop\n"
+               "             (p50, p99), a restart's length, idle CPU, RSS, threads, and the process\n"
+               "             lookup against pidof at 1,000 extra processes; --json: as JSON;\n"
+               "             --samples N: uevents timed (default 300) (docs/bench.md)\n"
+               "  soak [N]   N uevents of every kind (default 3000) and restarts now and then, every\n"
+               "             line counted; fails on lost lines or growth of descriptors, threads or\n"
+               "             RSS\n"
                "\n"
                "options:\n"
                "  --daemon \"CMD\"    the daemon's command, split at spaces, for example\n"
@@ -81,11 +89,15 @@ int bad(const std::string &text)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "--device-helper") == 0)
+        return tool::device_helper(argc - 2, argv + 2);
     tool::install_guards();
     tool::Settings s;
     s.daemon = sim::default_daemon_command();
     std::string cmd, story_file;
     bool persist_given = false;
+    tool::BenchSettings bench;
+    long soak_events = 3000;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "-h" || a == "--help" || a == "help") {
@@ -109,12 +121,26 @@ int main(int argc, char **argv)
         } else if (a.rfind("--persist=", 0) == 0) {
             s.persist = a.substr(10);
             persist_given = true;
-        } else if ((a == "demo" || a == "shell" || a == "run") && cmd.empty()) {
+        } else if (a == "--json" && cmd == "bench") {
+            bench.json = true;
+        } else if (a == "--samples" && cmd == "bench") {
+            if (i + 1 >= argc || atoi(argv[i + 1]) < 1 || atoi(argv[i + 1]) > 100000)
+                return bad("--samples needs a number from 1 to 100000");
+            bench.samples = atoi(argv[++i]);
+        } else if ((a == "demo" || a == "shell" || a == "run" || a == "bench" || a == "soak") && cmd.empty()) {
             cmd = a;
             if (a == "run") {
                 if (i + 1 >= argc)
                     return bad("run needs a story file");
                 story_file = argv[++i];
+            }
+            if (a == "soak" && i + 1 < argc && argv[i + 1][0] != '-') {
+                std::string n = argv[++i];
+                char *end = nullptr;
+                errno = 0;
+                soak_events = strtol(n.c_str(), &end, 10);
+                if (n.empty() || *end != '\0' || errno != 0 || soak_events < 1 || soak_events > 10000000)
+                    return bad("soak needs a number of events from 1 to 10000000, not '" + sim::printable(n) + "'");
             }
         } else {
             fprintf(stderr, "drovik-sim: unexpected argument '%s'\n\n", sim::printable(a).c_str());
@@ -146,7 +172,7 @@ int main(int argc, char **argv)
         story_name = "demo.story";
         story = tool::load_story(tool::kDemoStory, story_name);
     }
-    if (cmd != "shell" && !story)
+    if ((cmd == "demo" || cmd == "run") && !story)
         return 2;
     if (cmd == "shell" && !persist_given)
         s.persist = default_persist();
@@ -169,6 +195,10 @@ int main(int argc, char **argv)
     try {
         if (cmd == "shell")
             return tool::run_shell(s);
+        if (cmd == "bench")
+            return tool::run_bench(s, bench);
+        if (cmd == "soak")
+            return tool::run_soak(s, soak_events);
         return tool::run_story(*story, story_name, s, cmd == "demo" ? tool::Mode::Demo : tool::Mode::Run);
     } catch (const tool::OutputClosed &) {
         return 141; // as a program ended by SIGPIPE would

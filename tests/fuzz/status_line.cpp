@@ -1,14 +1,20 @@
 // The name parse of a /proc/<pid>/status first line, into buffers of several
 // sizes: the smallest there is, small ones that cut most names, and the two
 // the process lookups use (128 and 512). Each buffer is an allocation of its
-// exact size, so a write past it is an AddressSanitizer report.
+// exact size, so a write past it is an AddressSanitizer report. The input is
+// also a whole status file: its first line as the lookups read it, with the
+// two read sizes they use, must be what fgets gives.
 #include "tests/fuzz/fuzz_support.h"
 #include "util/proc_lookup.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -41,6 +47,37 @@ std::optional<std::string_view> second_token(std::string_view line)
     return line.substr(0, len);
 }
 
+// The first line of the file, read both ways into buffers of its exact size.
+void check_first_line(const std::uint8_t *data, std::size_t size)
+{
+    const int fd = memfd_create("status", MFD_CLOEXEC);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(write(fd, data, size) == static_cast<ssize_t>(size));
+    for (int read_size : {255, 511}) {
+        std::vector<char> by_read(static_cast<std::size_t>(read_size), FILL);
+        std::vector<char> by_fgets(static_cast<std::size_t>(read_size), FILL);
+        lseek(fd, 0, SEEK_SET);
+        const bool read_ok = read_first_line(fd, by_read.data(), read_size);
+        lseek(fd, 0, SEEK_SET);
+        FILE *f = fdopen(dup(fd), "r");
+        FUZZ_CHECK(f != nullptr);
+        const bool fgets_ok = fgets(by_fgets.data(), read_size, f) != nullptr;
+        fclose(f);
+        FUZZ_CHECK(read_ok == fgets_ok);
+        if (!read_ok)
+            continue;
+        // Through the terminator fgets wrote; what the parse sees is the
+        // text before the first zero byte of that.
+        const auto lf = static_cast<const std::uint8_t *>(memchr(data, '\n', size));
+        std::size_t len = std::min(size, static_cast<std::size_t>(read_size - 1));
+        if (lf != nullptr)
+            len = std::min(len, static_cast<std::size_t>(lf - data) + 1);
+        FUZZ_CHECK(memcmp(by_read.data(), by_fgets.data(), len + 1) == 0);
+        FUZZ_CHECK(by_read[len] == '\0');
+    }
+    close(fd);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -62,5 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (std::size_t i = want + 1; i < dst_size; ++i)
             FUZZ_CHECK(dst[i] == FILL);
     }
+    check_first_line(data, size);
     return 0;
 }

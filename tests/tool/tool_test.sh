@@ -55,6 +55,10 @@ refusals)
     [ ! -e "$work/.dir.tmp" ] || fail "a stray file beside --persist"
     run 2 demo --
     has "nothing after --"
+    run 2 soak 0
+    has "soak needs a number of events from 1 to 10000000, not '0'"
+    run 2 bench --samples many
+    has "--samples needs a number from 1 to 100000"
     no_temp_left
     ;;
 outcomes)
@@ -82,6 +86,12 @@ outcomes)
     has "The story went as written"
     run 1 run "$work/stop.story" -- sh -c 'echo "cannot open the thing" >&2; exit 3'
     has "has ended: exit status 3"
+    has "cannot open the thing"
+    # bench and soak stop at once, saying why, when the daemon ends before they begin.
+    run 1 soak 10 -- /bin/false
+    has "the daemon has ended: exit status 1"
+    run 1 bench -- sh -c 'echo "cannot open the thing" >&2; exit 3'
+    has "the daemon has ended: exit status 3"
     has "cannot open the thing"
     no_temp_left
     ;;
