@@ -97,6 +97,13 @@ void start_and_listen(Device &d);
 
 // The lines of startService when it gets to start mulgate at once.
 std::vector<Line> start_lines(int ports = 1);
+// The lines of a CONFIGURED event when startService starts mulgate at once.
+std::vector<Line> configured_lines();
+
+// The daemon's command run as a fresh unprivileged user allowed `threads`
+// threads in all.
+std::vector<std::string> unprivileged(const sim::Options &o, int threads);
+
 // The lines of a disconnect when no sprue runs, with the switch's logged value.
 std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue);
 

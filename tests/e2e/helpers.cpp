@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <unistd.h>
 
 #include "e2e.h"
 
@@ -181,6 +182,27 @@ std::vector<Line> start_lines(int ports)
 {
     return {L("read_usb_serial_number : [" + std::to_string(ports) + "]"),
             L("current service: init.svc.mulgate, state: stopped"), L("startService() return: 0")};
+}
+
+std::vector<Line> configured_lines()
+{
+    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
+                        L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
+    for (auto &l : start_lines())
+        v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> unprivileged(const sim::Options &o, int threads)
+{
+    // A user of its own for each test program, so that no other process
+    // counts against the limit.
+    const std::string uid = std::to_string(40000 + getpid() % 20000);
+    std::vector<std::string> argv = {"prlimit",        "--nproc=" + std::to_string(threads),
+                                     "setpriv",        "--reuid=" + uid,
+                                     "--regid=" + uid, "--clear-groups"};
+    argv.insert(argv.end(), o.daemon_command.begin(), o.daemon_command.end());
+    return argv;
 }
 
 std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue)

@@ -315,12 +315,7 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     // An unprivileged user allowed two threads: the signal thread (or, when
     // the daemon runs under emulation, the emulator's own helper) takes the
     // second; every later one is refused, the monitor among them.
-    const std::string uid = std::to_string(40000 + getpid() % 20000);
-    std::vector<std::string> argv = {"prlimit",        "--nproc=2",      "setpriv",
-                                     "--reuid=" + uid, "--regid=" + uid, "--clear-groups"};
-    for (const auto &a : o.daemon_command)
-        argv.push_back(a);
-    d.start_daemon(argv);
+    d.start_daemon(e2e::unprivileged(o, 2));
     auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, (sim::ExitStatus{true, 21, 0})) << status->describe() << "\n" << d.daemon_status().err;

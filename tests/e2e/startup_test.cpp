@@ -111,11 +111,7 @@ TEST(Startup, OtherStatesTakeNoActionAndTheMonitorStillStarts)
         EXPECT_EQ(d.getprop("init.svc.mulgate"), std::nullopt);
 
         d.set_usb_state("CONFIGURED");
-        std::vector<Line> plug{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                               L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
-        for (auto &l : start_lines())
-            plug.push_back(l);
-        expect_lines(d, n, plug);
+        expect_lines(d, n, configured_lines());
         EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.start=mulgate"});
     }
 }

@@ -157,21 +157,11 @@ TEST(StopAtAnyInstant, ThreeThreadsAndAThreadLimitOfThreeIsEnough)
     sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = false;
     Device limited(o);
-    const std::string uid = std::to_string(40000 + getpid() % 20000);
-    std::vector<std::string> argv = {"prlimit",        "--nproc=" + std::to_string(3 + extra),
-                                     "setpriv",        "--reuid=" + uid,
-                                     "--regid=" + uid, "--clear-groups"};
-    for (const auto &a : o.daemon_command)
-        argv.push_back(a);
-    limited.start_daemon(argv);
+    limited.start_daemon(unprivileged(o, 3 + extra));
     ASSERT_TRUE(limited.wait_daemon_listening(kReact)) << limited.daemon_status().err;
     const size_t n = limited.wait_log_quiet(300ms, 5s);
     limited.set_usb_state("CONFIGURED");
-    std::vector<Line> want{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                           L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
-    for (auto &l : start_lines())
-        want.push_back(l);
-    expect_lines(limited, n, want);
+    expect_lines(limited, n, configured_lines());
     EXPECT_EQ(daemon_writes(limited), std::vector<std::string>{"ctl.start=mulgate"});
 }
 

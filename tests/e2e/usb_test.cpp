@@ -11,10 +11,8 @@ namespace {
 std::vector<Line> plug_lines()
 {
     std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONNECTED]"),
-                        L("zel_handle_monitor_usb_loop get usb other status event"),
-                        L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                        L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
-    for (auto &l : start_lines())
+                        L("zel_handle_monitor_usb_loop get usb other status event")};
+    for (auto &l : configured_lines())
         v.push_back(l);
     return v;
 }
