@@ -25,6 +25,28 @@ constexpr const char *PROGRAM_VERSION = "1.0.0";
 constexpr int USB_STATE_BUF_SIZE = 100;
 constexpr int EXIT_NO_MONITOR = 21;
 
+// A new thread is a call outside the process like any other: once a stop
+// has begun, the main thread waits here instead of starting the monitor, and
+// a stop that begins meanwhile reads the handle only once it is settled.
+// pthread_create() writes it before the thread runs, so the monitor can tell
+// itself apart in a stop it runs; a failed creation may leave a value there,
+// which must read 0. The monitor starts with SIGUSR1 held and lets it in
+// itself.
+int start_monitor()
+{
+    pub_util_call_begin();
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    int r = pthread_create(&g_monitor_usb_thread_id, nullptr, zel_handle_monitor_usb_loop, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    if (r != 0)
+        g_monitor_usb_thread_id = 0;
+    pub_util_call_end();
+    return r;
+}
+
 } // namespace
 
 int main(int /*argc*/, char ** /*argv*/)
@@ -52,23 +74,7 @@ int main(int /*argc*/, char ** /*argv*/)
         }
     }
 
-    // A new thread is a call outside the process like any other: once a stop
-    // has begun, the main thread waits here instead of starting the monitor,
-    // and a stop that begins meanwhile reads the handle only once it is
-    // settled. pthread_create() writes it before the thread runs, so the
-    // monitor can tell itself apart in a stop it runs; a failed creation may
-    // leave a value there, which must read 0.
-    pub_util_call_begin();
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    // The monitor starts with SIGUSR1 held and lets it in itself.
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
-    int r = pthread_create(&g_monitor_usb_thread_id, nullptr, zel_handle_monitor_usb_loop, nullptr);
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
-    if (r != 0)
-        g_monitor_usb_thread_id = 0;
-    pub_util_call_end();
+    int r = start_monitor();
     if (r != 0) {
         log_debug("pthread_create() g_monitor_usb_thread_id fail: %d", r);
         log_debug("drovik start fail. ret_val=%ld.", static_cast<long>(RESULT_FAILURE));
