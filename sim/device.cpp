@@ -253,11 +253,7 @@ std::optional<std::string> Device::read_file(std::string_view path)
 {
     std::string rep = request(req(Op::kReadFile).str(path).data());
     Reader r(rep);
-    bool exists = r.u32() != 0;
-    std::string s = r.str();
-    if (!exists)
-        return std::nullopt;
-    return s;
+    return wire::get_optional(r);
 }
 
 void Device::send_uevent(std::string_view bytes)
@@ -343,11 +339,7 @@ std::optional<std::string> Device::getprop(std::string_view name)
 {
     std::string rep = request(req(Op::kGetProp).str(name).data());
     Reader r(rep);
-    bool set = r.u32() != 0;
-    std::string v = r.str();
-    if (!set)
-        return std::nullopt;
-    return v;
+    return wire::get_optional(r);
 }
 
 std::vector<PropertyWrite> Device::property_writes()

@@ -191,8 +191,7 @@ void Init::handle(Reader &r, Writer &w)
         break;
     }
     case Op::kGetProp: {
-        auto value = props_.get(r.str());
-        w.u32(value.has_value()).str(value.value_or(""));
+        wire::put_optional(w, props_.get(r.str()));
         break;
     }
     case Op::kWrites: put_journal(w, props_.writes(), r.u32()); break;
@@ -232,8 +231,7 @@ void Init::handle(Reader &r, Writer &w)
     }
     case Op::kRemoveFile: fs_.remove(r.str()); break;
     case Op::kReadFile: {
-        auto bytes = fs_.read(r.str());
-        w.u32(bytes.has_value()).str(bytes.value_or(""));
+        wire::put_optional(w, fs_.read(r.str()));
         break;
     }
     case Op::kHideProc: fs_.hide_proc(r.u32() != 0); break;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -144,6 +145,21 @@ inline void get(Reader &r, LogEntry &e)
     e.uid = r.u32();
     e.received = r.stamp();
     e.raw = r.str();
+}
+
+// A text that may be absent (an unset property, a missing file).
+inline void put_optional(Writer &w, const std::optional<std::string> &s)
+{
+    w.u32(s.has_value()).str(s.value_or(""));
+}
+
+inline std::optional<std::string> get_optional(Reader &r)
+{
+    bool present = r.u32() != 0;
+    std::string s = r.str();
+    if (!present)
+        return std::nullopt;
+    return s;
 }
 
 inline void put(Writer &w, const PropertyWrite &p)

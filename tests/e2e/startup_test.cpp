@@ -14,20 +14,28 @@ const Line kBanner = R("\n    drovik, version 1\\.0\\.0\n"
 
 constexpr char kState[] = "/sys/class/android_usb/android0/state";
 
+// Start-up with the gadget configured and one port: the banner, the switch's
+// lines, the state file, then mulgate stopped and started.
+std::vector<Line> configured_start(Device &d, bool switch_on)
+{
+    std::vector<Line> want{kBanner, L("PID of drovik: " + std::to_string(d.daemon_pid())),
+                           L(std::string("current persist.sys.v3.sprue.state: ") + (switch_on ? "1" : "0"))};
+    if (switch_on)
+        want.push_back(L("property_set ctl.start sprue"));
+    for (auto &l : {L("sprue_start_by_prop return:0."), L("read content: CONFIGURED\n"),
+                    L(std::string("readed success from file(") + kState + "). value: CONFIGURED\n."),
+                    L("stopService() return: 0")})
+        want.push_back(l);
+    for (auto &l : start_lines())
+        want.push_back(l);
+    return want;
+}
+
 TEST(Startup, ConfiguredWithOnePortStopsAndStartsMulgate)
 {
     Device d; // cable attached: CONFIGURED, one serial port
     pid_t pid = d.daemon_pid();
-    std::vector<Line> want{kBanner,
-                           L("PID of drovik: " + std::to_string(pid)),
-                           L("current persist.sys.v3.sprue.state: 0"),
-                           L("sprue_start_by_prop return:0."),
-                           L("read content: CONFIGURED\n"),
-                           L(std::string("readed success from file(") + kState + "). value: CONFIGURED\n."),
-                           L("stopService() return: 0")};
-    for (auto &l : start_lines())
-        want.push_back(l);
-    size_t n = expect_lines(d, 0, want);
+    size_t n = expect_lines(d, 0, configured_start(d, false));
     ASSERT_TRUE(d.wait_daemon_listening(kReact));
     expect_no_more(d, n);
 
@@ -56,17 +64,7 @@ TEST(Startup, SwitchOnStartsSprueBeforeTheUsbState)
     sim::Options o;
     o.properties["persist.sys.v3.sprue.state"] = "1";
     Device d(o);
-    std::vector<Line> want{kBanner,
-                           L("PID of drovik: " + std::to_string(d.daemon_pid())),
-                           L("current persist.sys.v3.sprue.state: 1"),
-                           L("property_set ctl.start sprue"),
-                           L("sprue_start_by_prop return:0."),
-                           L("read content: CONFIGURED\n"),
-                           L(std::string("readed success from file(") + kState + "). value: CONFIGURED\n."),
-                           L("stopService() return: 0")};
-    for (auto &l : start_lines())
-        want.push_back(l);
-    expect_lines(d, 0, want);
+    expect_lines(d, 0, configured_start(d, true));
     EXPECT_EQ(daemon_writes(d), (std::vector<std::string>{"ctl.start=sprue", "ctl.stop=mulgate", "ctl.start=mulgate"}));
     EXPECT_EQ(d.service("sprue").state, "running");
     EXPECT_EQ(d.pids_named("sprue").size(), 1u);
