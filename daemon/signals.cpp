@@ -102,7 +102,7 @@ void on_daemon_signal(int sig)
         restart_service();
         return;
     }
-    property_set("ctl.stop", SERVICE_SPRUE);
+    property_set(PROP_CTL_STOP, SERVICE_SPRUE);
     stopService();
     manager_stop();
     exit(0);

@@ -37,7 +37,7 @@ int set_property(const char *name, const char *value)
 
 int stopService()
 {
-    int r = set_property("ctl.stop", SERVICE_MULGATE);
+    int r = set_property(PROP_CTL_STOP, SERVICE_MULGATE);
     log_debug("stopService() return: %d", r);
     return r;
 }
@@ -82,7 +82,7 @@ int startService()
         get_property(PROP_MULGATE_STATE, value, "stopped");
         log_debug("current service: %s, state: %s", PROP_MULGATE_STATE, value);
         if (strstr(value, "stopped") != nullptr) {
-            int r = set_property("ctl.start", SERVICE_MULGATE);
+            int r = set_property(PROP_CTL_START, SERVICE_MULGATE);
             log_debug("startService() return: %d", r);
             pub_util_pause(SETTLE_PAUSE_US);
             return r;
@@ -102,7 +102,7 @@ int sprue_start_by_prop()
     log_debug("current persist.sys.v3.sprue.state: %s", value);
     int r = 0;
     if (atoi(value) == 1) {
-        r = set_property("ctl.start", SERVICE_SPRUE);
+        r = set_property(PROP_CTL_START, SERVICE_SPRUE);
         log_debug("property_set ctl.start sprue");
     }
     log_debug("sprue_start_by_prop return:%d.", r);

@@ -6,6 +6,8 @@
 
 inline constexpr const char *SERVICE_MULGATE = "mulgate";
 inline constexpr const char *SERVICE_SPRUE = "sprue";
+inline constexpr const char *PROP_CTL_START = "ctl.start";
+inline constexpr const char *PROP_CTL_STOP = "ctl.stop";
 inline constexpr const char *PROP_MULGATE_STATE = "init.svc.mulgate";
 inline constexpr const char *PROP_SPRUE_SWITCH = "persist.sys.v3.sprue.state";
 inline constexpr const char *USB_SERIAL_PORT_FILE = "/sys/class/android_usb/f_serial/serial_port_num";

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char *PROC_DIR = "/proc";
 constexpr int RESTART_LOOKUP_MAX = 128;
 
 bool is_space(char c)
@@ -37,7 +36,7 @@ bool read_status_name(const char *entry, char *path, std::size_t path_size, char
     memset(path, 0, path_size);
     // A name too long for the buffer cannot be a process id; the cut path
     // would name nothing.
-    int n = snprintf(path, path_size, "/proc/%s/status", entry);
+    int n = snprintf(path, path_size, PROC_STATUS_PATH, entry);
     if (n < 0 || static_cast<std::size_t>(n) >= path_size)
         return false;
     // A plain descriptor: a stream would cost an allocation, a buffer and a

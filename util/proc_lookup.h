@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <string_view>
 
+inline constexpr const char *PROC_DIR = "/proc";
+// A process's status file, from its entry in PROC_DIR.
+inline constexpr const char *PROC_STATUS_PATH = "/proc/%s/status";
+
 // The command name of a /proc/<pid>/status first line ("Name:\t<comm>"): the
 // second white-space-separated token, cut to dst_size - 1 characters and
 // terminated. Returns the stored length, or -1 when there is no second token.
