@@ -18,11 +18,14 @@ void on_daemon_signal(int sig);
 int manager_stop();
 void restart_service();
 
-// Holds the daemon's signals back in every thread and starts the signal
-// thread, which takes them from then on. Called first, so that no signal
-// meets its default action before the daemon is ready for it.
-void start_signal_thread();
-// Installs the handlers; the calling thread lets SIGUSR1 in from then on.
+// Before the banner: SIGPIPE is ignored for good.
+void ignore_broken_pipes();
+// Installs the handling of SIGINT, SIGTERM, SIGSEGV, SIGBUS and SIGUSR2, in
+// that order, and starts the signal thread that takes them with the main
+// thread. Until each is installed, a signal takes its default action.
 void install_signal_handling();
-// The main thread's life once start-up is over: it takes the stop signals.
+// SIGUSR1's handler, which ends the thread that takes it; installed just
+// before the monitor thread is created, so that a stop always finds it.
+void install_thread_stop();
+// The main thread's life once start-up is over: it takes the signals.
 [[noreturn]] void serve_signals_for_good();

@@ -10,9 +10,9 @@
 #include "services/service_control.h"
 #include "usb_monitor/usb_monitor.h"
 #include "util/log.h"
+#include "util/outside.h"
 #include "util/thread.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
@@ -25,39 +25,19 @@ constexpr const char *PROGRAM_VERSION = "1.0.0";
 constexpr int USB_STATE_BUF_SIZE = 100;
 constexpr int EXIT_NO_MONITOR = 21;
 
-// A new thread is a call outside the process like any other: once a stop
-// has begun, the main thread waits here instead of starting the monitor, and
-// a stop that begins meanwhile reads the handle only once it is settled.
-// pthread_create() writes it before the thread runs, so the monitor can tell
-// itself apart in a stop it runs; a failed creation may leave a value there,
-// which must read 0. The monitor starts with SIGUSR1 held and lets it in
-// itself.
 int start_monitor()
 {
-    pub_util_call_begin();
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
-    int r = pthread_create(&g_monitor_usb_thread_id, nullptr, zel_handle_monitor_usb_loop, nullptr);
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
-    if (r != 0)
-        g_monitor_usb_thread_id = 0;
-    pub_util_call_end();
-    return r;
+    install_thread_stop();
+    return outside_thread_create(&g_monitor_usb_thread_id, zel_handle_monitor_usb_loop, true);
 }
 
 } // namespace
 
 int main(int /*argc*/, char ** /*argv*/)
 {
-    // The banner is the daemon's first word: a stop taken by the signal
-    // thread while it is on its way waits for it, however long the log takes.
-    pub_util_call_begin();
-    start_signal_thread();
+    ignore_broken_pipes();
     log_debug("\n    %s, version %s\n    Build time: %s %s\n", PROGRAM_NAME, PROGRAM_VERSION, DROVIK_BUILD_DATE,
               DROVIK_BUILD_TIME);
-    pub_util_call_end();
     install_signal_handling();
     log_debug("PID of drovik: %d", getpid());
     g_service_restarting = 0;

@@ -3,32 +3,38 @@
 // Formatted logging, property calls, /proc scans and sleeps are not safe to
 // run inside a signal handler that may have interrupted the same calls on its
 // own thread. So SIGINT, SIGTERM and SIGUSR2 are blocked in every thread and
-// taken with sigwaitinfo(): by the main thread, which has nothing else to do
-// once start-up is over and takes the stop signals, and by the signal thread,
-// which takes them too and runs each restart to its end. A restart's pauses
-// take the signals that arrive meanwhile: a stop abandons the restart there,
-// a second restart request is dropped with its message.
+// taken with sigwaitinfo() by two threads alike: the main thread, idle once
+// start-up is over, and the signal thread. Whichever takes a request runs it
+// to its end while the other stays free for the next signal: a stop taken
+// during a restart abandons it, and a second restart request is dropped with
+// its message, not queued, whatever point the first has reached. A thread's
+// pauses take signals too.
 //
-// A stop begins by arming its bound and by holding every other thread at the
-// start of its next call outside the process, once the calls they have in
-// flight are over (pub_util_hold_other_threads). From then on nothing but the
-// stop speaks to the log or the property service, and no event or restart
-// goes on: no "ctl.start" can follow the stop's "ctl.stop".
+// Until the daemon installs its handling, the signals keep their default
+// action: a stop or restart request that comes before then ends the process.
+//
+// A stop holds every other thread at the start of its next call outside the
+// process, once the calls they have in flight are over (util/outside.h).
+// From then on nothing but the stop speaks to the log or the property
+// service, and no event or restart goes on: no "ctl.start" can follow the
+// stop's "ctl.stop".
 //
 // SIGSEGV and SIGBUS arrive on the faulting thread and cannot be handed on;
-// they keep a handler that runs the same stop there.
+// they keep a handler that runs the same stop there. A fault in the stop
+// itself runs the stop again from its start, since the one it interrupted
+// never resumes.
 //
-// SIGUSR1 ends the thread that takes it. The main thread lets it in, and the
-// kernel gives a signal sent to the process to the main thread first, so a
-// stray SIGUSR1 ends the idle main thread and not the USB monitor.
+// SIGUSR1 ends the thread that takes it. Its handler is installed just before
+// the monitor is created, and only the main thread and the monitor let it in;
+// the kernel gives a signal sent to the process to the main thread first, so
+// a stray SIGUSR1 ends the idle main thread and not the USB monitor.
 
 #include "daemon/daemon.h"
 
 #include "services/service_control.h"
 #include "util/log.h"
+#include "util/outside.h"
 #include "util/thread.h"
-
-#include <cutils/properties.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -46,49 +52,58 @@ namespace {
 // whose peers never answer still ends.
 constexpr unsigned STOP_BOUND_S = 8;
 
-std::atomic<bool> g_stop_begun{false};
-bool g_have_signal_thread = false;
-sigset_t g_main_signals;
-
-sigset_t signal_set(int a, int b, int c = 0, int d = 0)
+sigset_t signal_set(int a, int b = 0, int c = 0)
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {a, b, c, d})
+    for (int sig : {a, b, c})
         if (sig != 0)
             sigaddset(&set, sig);
     return set;
 }
 
-const sigset_t STOP_SIGNALS = signal_set(SIGINT, SIGTERM);
 const sigset_t DISPATCHED_SIGNALS = signal_set(SIGINT, SIGTERM, SIGUSR2);
-
-void stop_bound_reached(int /*sig*/)
-{
-    _exit(0);
-}
 
 // Everything the stop does before its first line. Async-signal-safe: a
 // fault handler runs it too.
 void begin_stop()
 {
+    pub_util_bound_the_end(STOP_BOUND_S);
     // Two stops can begin at once on two threads; the later one waits for
-    // the first to end the process.
-    if (g_stop_begun.exchange(true))
-        pub_util_wait_for_good();
-    signal(SIGALRM, stop_bound_reached);
-    alarm(STOP_BOUND_S);
-    pub_util_hold_other_threads();
+    // the first to end the process. A fault that interrupted the stop on
+    // its own thread goes on with it here.
+    if (!outside_hold_others())
+        outside_wait_for_good();
 }
 
-void *signal_thread(void * /*arg*/)
+[[noreturn]] void take_signals_for_good()
 {
     pub_util_serve_in_pauses(&DISPATCHED_SIGNALS, on_daemon_signal);
     for (;;) {
         int sig = sigwaitinfo(&DISPATCHED_SIGNALS, nullptr);
         if (sig > 0)
             on_daemon_signal(sig);
+        else
+            pub_util_end_thread_if_requested();
     }
+}
+
+void *signal_thread(void * /*arg*/)
+{
+    take_signals_for_good();
+}
+
+// signal() for the crash signals; for the others, the handler's place is
+// taken by blocking them, so that the waiting threads take them.
+void install(int sig)
+{
+    if (sig == SIGSEGV || sig == SIGBUS) {
+        signal(sig, on_daemon_signal);
+        return;
+    }
+    const sigset_t one = signal_set(sig);
+    pthread_sigmask(SIG_BLOCK, &one, nullptr);
+    signal(sig, on_daemon_signal);
 }
 
 } // namespace
@@ -102,7 +117,7 @@ void on_daemon_signal(int sig)
         restart_service();
         return;
     }
-    property_set(PROP_CTL_STOP, SERVICE_SPRUE);
+    outside_property_set(PROP_CTL_STOP, SERVICE_SPRUE);
     stopService();
     manager_stop();
     exit(0);
@@ -122,49 +137,36 @@ int manager_stop()
     return 0;
 }
 
-void start_signal_thread()
+void ignore_broken_pipes()
 {
-    sigset_t held = DISPATCHED_SIGNALS;
-    sigaddset(&held, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
     // A log line or a property request to a peer that has gone must come
     // back as an error, never end the process.
     signal(SIGPIPE, SIG_IGN);
-
-    // Created while every thread still holds the signals back, so it
-    // inherits the mask.
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, signal_thread, nullptr) == 0) {
-        pthread_detach(thread);
-        g_have_signal_thread = true;
-    }
-    g_main_signals = g_have_signal_thread ? STOP_SIGNALS : DISPATCHED_SIGNALS;
 }
 
 void install_signal_handling()
 {
-    signal(SIGINT, on_daemon_signal);
-    signal(SIGTERM, on_daemon_signal);
-    signal(SIGSEGV, on_daemon_signal);
-    signal(SIGBUS, on_daemon_signal);
-    signal(SIGUSR2, on_daemon_signal);
-    // In place before the monitor thread exists, so a stop at any moment
-    // finds it and never meets SIGUSR1's default action.
-    signal(SIGUSR1, pub_util_handle_thread_signal);
-    const sigset_t usr1 = signal_set(SIGUSR1, 0);
+    for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGUSR2})
+        install(sig);
+    // The signal thread inherits the blocked signals, and SIGUSR1 with them:
+    // it never ends. SIGUSR1 still has its default action here, so one that
+    // comes meanwhile ends the process as soon as it is let in again.
+    const sigset_t usr1 = signal_set(SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    pthread_t thread = 0;
+    if (outside_thread_create(&thread, signal_thread, false) == 0)
+        pthread_detach(thread);
     pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+}
+
+void install_thread_stop()
+{
+    signal(SIGUSR1, pub_util_handle_thread_signal);
 }
 
 void serve_signals_for_good()
 {
-    // Without a signal thread the main thread does its work too.
-    if (!g_have_signal_thread)
-        pub_util_serve_in_pauses(&g_main_signals, on_daemon_signal);
-    for (;;) {
-        int sig = sigwaitinfo(&g_main_signals, nullptr);
-        if (sig > 0)
-            on_daemon_signal(sig);
-        else
-            pub_util_end_thread_if_requested();
-    }
+    // Without a signal thread, the main thread alone takes the signals from
+    // here on; those that came during start-up are still pending.
+    take_signals_for_good();
 }

@@ -1,9 +1,8 @@
 #include "services/service_control.h"
 
 #include "util/log.h"
+#include "util/outside.h"
 #include "util/thread.h"
-
-#include <cutils/properties.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,27 +16,11 @@ constexpr int STATE_POLLS = 10;
 constexpr useconds_t POLL_PAUSE_US = 200000;
 constexpr useconds_t SETTLE_PAUSE_US = 10000;
 
-int get_property(const char *name, char *value, const char *default_value)
-{
-    pub_util_call_begin();
-    int r = property_get(name, value, default_value);
-    pub_util_call_end();
-    return r;
-}
-
-int set_property(const char *name, const char *value)
-{
-    pub_util_call_begin();
-    int r = property_set(name, value);
-    pub_util_call_end();
-    return r;
-}
-
 } // namespace
 
 int stopService()
 {
-    int r = set_property(PROP_CTL_STOP, SERVICE_MULGATE);
+    int r = outside_property_set(PROP_CTL_STOP, SERVICE_MULGATE);
     log_debug("stopService() return: %d", r);
     return r;
 }
@@ -79,10 +62,10 @@ int startService()
     // terminates what it stores.
     char value[PROP_BUF_SIZE] = {};
     for (int poll = 0; poll < STATE_POLLS; ++poll) {
-        get_property(PROP_MULGATE_STATE, value, "stopped");
+        outside_property_get(PROP_MULGATE_STATE, value, "stopped");
         log_debug("current service: %s, state: %s", PROP_MULGATE_STATE, value);
         if (strstr(value, "stopped") != nullptr) {
-            int r = set_property(PROP_CTL_START, SERVICE_MULGATE);
+            int r = outside_property_set(PROP_CTL_START, SERVICE_MULGATE);
             log_debug("startService() return: %d", r);
             pub_util_pause(SETTLE_PAUSE_US);
             return r;
@@ -98,11 +81,11 @@ int startService()
 int sprue_start_by_prop()
 {
     char value[PROP_BUF_SIZE] = {};
-    get_property(PROP_SPRUE_SWITCH, value, "0");
+    outside_property_get(PROP_SPRUE_SWITCH, value, "0");
     log_debug("current persist.sys.v3.sprue.state: %s", value);
     int r = 0;
     if (atoi(value) == 1) {
-        r = set_property(PROP_CTL_START, SERVICE_SPRUE);
+        r = outside_property_set(PROP_CTL_START, SERVICE_SPRUE);
         log_debug("property_set ctl.start sprue");
     }
     log_debug("sprue_start_by_prop return:%d.", r);

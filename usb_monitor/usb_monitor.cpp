@@ -118,15 +118,10 @@ UsbEvent classify_usb_state(std::string_view field)
 
 void *zel_handle_monitor_usb_loop(void * /*arg*/)
 {
-    pub_util_end_thread_if_requested();
-    signal(SIGUSR1, pub_util_handle_thread_signal);
     // The stop ends this thread with SIGUSR1. One sent to the whole process
     // goes to the idle main thread first, so a stray signal does not leave
     // the daemon deaf to the cable.
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    signal(SIGUSR1, pub_util_handle_thread_signal);
 
     int fd = open_uevent_socket_retrying();
 

@@ -1,8 +1,6 @@
 #include "util/log.h"
 
-#include "util/thread.h"
-
-#include <android/log.h>
+#include "util/outside.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,14 +11,11 @@ namespace {
 // several threads at once and must never share one.
 int log_vprint(int prio, const char *format, va_list ap)
 {
-    pub_util_call_begin();
     char buf[LOG_BUF_SIZE] = {};
     vsnprintf(buf, LOG_FORMAT_LIMIT, format, ap);
     // The text is an argument, never the format, so a '%' in a process name
     // or a file's content reaches the log as it is.
-    int r = __android_log_print(prio, LOG_TAG_MULGATE, "%s", buf);
-    pub_util_call_end();
-    return r;
+    return outside_log(prio, LOG_TAG_MULGATE, buf);
 }
 
 } // namespace

@@ -1,11 +1,10 @@
 #include "util/proc_lookup.h"
 
 #include "util/log.h"
-#include "util/thread.h"
+#include "util/outside.h"
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -237,10 +236,8 @@ int kill_process_by_name(const char *name, int sig)
         int pid = pids[i];
         log_debug("process(%s) pid is: %d, i:%d.", name, pid, i);
         if (pid > 0) {
-            pub_util_call_begin();
-            int r = kill(pid, sig);
+            int r = outside_kill(pid, sig);
             int err = errno;
-            pub_util_call_end();
             if (r != 0) {
                 log_debug("send signal error:%d-%s. pid:%d, signo:%u.", err, strerror(err), pid, signo);
                 return -1;

@@ -1,42 +1,57 @@
 #include "util/thread.h"
 
 #include "util/log.h"
+#include "util/outside.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
 
 namespace {
 
-// Set by the SIGUSR1 handler on the thread that took the signal. The thread
-// ends itself at a safe point rather than inside the handler: a thread killed
-// in a handler can leave a libc lock (stdio, malloc) held, and the exit that
-// follows a stop would then wait on it for ever. Every thread reads it before
-// it lets SIGUSR1 in, so that where thread-local storage is emulated (Android
-// before API 29 allocates it at its first use) the handler never allocates.
-thread_local volatile sig_atomic_t t_end_requested = 0;
-thread_local bool t_ending = false;
+// The threads SIGUSR1 has asked to end, by thread id: at most two threads
+// ever let it in (main and the USB monitor). A thread ends itself at a safe
+// point rather than inside the handler: one killed in a handler can leave a
+// libc lock (stdio, malloc) held, and the exit that follows a stop would
+// wait on it for ever. The handler touches no thread-local storage, which
+// Android before API 29 emulates and allocates at a thread's first use.
+std::atomic<pid_t> g_end_requested[2];
 
-// The stop's hold on the other threads. A thread counts itself in g_calls
-// before it looks at g_held, and the holder sets g_held before it counts
-// the calls in flight, so one of the two always sees the other.
-std::atomic<bool> g_held{false};
-std::atomic<int> g_calls{0};
-thread_local bool t_holder = false;
-thread_local int t_calls = 0;
+// Main, plus the monitor once it is about to be created.
+std::atomic<int> g_live_threads{1};
+std::atomic<bool> g_end_bounded{false};
 
 thread_local const sigset_t *t_served = nullptr;
 thread_local void (*t_serve)(int) = nullptr;
 
+void end_bound_reached(int /*sig*/)
+{
+    _exit(0);
+}
+
 [[noreturn]] void end_thread()
 {
-    t_ending = true;
+    outside_pass_last_words();
     // %d shows the low 32 bits of the handle, as the line always has.
     log_debug("thread %d will be end", static_cast<int>(pthread_self()));
+    // A stop that has begun ends the process itself.
+    if (g_live_threads.fetch_sub(1) == 1 && !outside_stop_has_begun()) {
+        pub_util_bound_the_end(8);
+        exit(0);
+    }
     pthread_exit(nullptr);
+}
+
+bool end_requested(pid_t tid)
+{
+    for (const auto &slot : g_end_requested)
+        if (slot.load() == tid)
+            return true;
+    return false;
 }
 
 timespec since_now(useconds_t us)
@@ -87,7 +102,12 @@ int pub_util_stop_thread(pthread_t *handle)
 void pub_util_handle_thread_signal(int sig)
 {
     if (sig == SIGUSR1) {
-        t_end_requested = 1;
+        const pid_t me = gettid();
+        for (auto &slot : g_end_requested) {
+            pid_t seen = 0;
+            if (slot.compare_exchange_strong(seen, me) || seen == me)
+                return;
+        }
         return;
     }
     // The text can never hold a '%', so passing it through "%s" logs exactly
@@ -99,55 +119,28 @@ void pub_util_handle_thread_signal(int sig)
 
 void pub_util_end_thread_if_requested()
 {
-    if (t_end_requested && !t_ending)
+    if (outside_this_thread_holds() || outside_passing_last_words())
+        return;
+    if (end_requested(gettid()))
         end_thread();
 }
 
-void pub_util_call_begin()
+void pub_util_thread_to_start()
 {
-    pub_util_end_thread_if_requested();
-    // The stop itself, and a thread logging its own end, go on through.
-    if (t_holder || t_ending) {
-        ++t_calls;
-        g_calls.fetch_add(1);
+    g_live_threads.fetch_add(1);
+}
+
+void pub_util_thread_not_started()
+{
+    g_live_threads.fetch_sub(1);
+}
+
+void pub_util_bound_the_end(unsigned seconds)
+{
+    if (g_end_bounded.exchange(true))
         return;
-    }
-    if (g_held.load())
-        pub_util_wait_for_good();
-    g_calls.fetch_add(1);
-    if (g_held.load()) {
-        g_calls.fetch_sub(1);
-        pub_util_wait_for_good();
-    }
-    ++t_calls;
-}
-
-void pub_util_call_end()
-{
-    --t_calls;
-    g_calls.fetch_sub(1);
-}
-
-void pub_util_hold_other_threads()
-{
-    t_holder = true;
-    g_held.store(true);
-    // The holder's own call in flight, when a fault interrupted one, is not
-    // waited for.
-    while (g_calls.load() > t_calls) {
-        const timespec ms = {0, 1000000};
-        nanosleep(&ms, nullptr);
-    }
-}
-
-void pub_util_wait_for_good()
-{
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    for (;;) {
-        sigsuspend(&mask);
-        pub_util_end_thread_if_requested();
-    }
+    signal(SIGALRM, end_bound_reached);
+    alarm(seconds);
 }
 
 void pub_util_serve_in_pauses(const sigset_t *signals, void (*serve)(int sig))
@@ -163,13 +156,15 @@ void pub_util_pause(useconds_t us)
     while (left_until(deadline, &left)) {
         // The stop's own pauses serve nothing: a second stop signal must not
         // run into the first.
-        if (t_serve != nullptr && !t_holder) {
+        if (t_serve != nullptr && !outside_this_thread_holds()) {
             int sig = sigtimedwait(t_served, nullptr, &left);
             if (sig > 0)
                 t_serve(sig);
+            else
+                pub_util_end_thread_if_requested();
             continue;
         }
-        if (nanosleep(&left, nullptr) != 0 && t_end_requested)
-            return;
+        if (nanosleep(&left, nullptr) != 0)
+            pub_util_end_thread_if_requested();
     }
 }

@@ -3,6 +3,8 @@
 //   fault KIND            installs the daemon's signal handling and then
 //                         faults in its own code, which nothing outside a
 //                         process can make the daemon itself do;
+//   fault-in-stop         the same handling takes a SIGTERM, and its thread
+//                         faults 150 ms into the stop;
 //   pipes OUT ERR CMD...  runs CMD with its standard output and error each
 //                         "keep" (as given), or a pipe that is "closed" (its
 //                         reader gone), "unread" (one page, nobody reads it)
@@ -12,8 +14,10 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "daemon/daemon.h"
 #include "e2e.h"
@@ -44,7 +48,6 @@ namespace {
 // mapped file. Either way the kernel raises the signal on this thread.
 int fault(const std::string &kind)
 {
-    start_signal_thread();
     install_signal_handling();
     void *page = MAP_FAILED;
     if (kind == "segv") {
@@ -57,6 +60,33 @@ int fault(const std::string &kind)
         return 64;
     *static_cast<volatile char *>(page) = 1;
     return 65; // not reached: the stop path exits
+}
+
+volatile char *g_no_access = nullptr;
+
+void fault_here(int /*sig*/)
+{
+    *g_no_access = 1;
+}
+
+// The stop of a SIGTERM, run as the thread that takes one runs it; a second
+// thread interrupts it 150 ms later with a signal whose handler makes a real
+// fault on the stopping thread.
+int fault_in_stop()
+{
+    install_signal_handling();
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED)
+        return 64;
+    g_no_access = static_cast<volatile char *>(page);
+    signal(SIGRTMIN, fault_here);
+    const pthread_t stopping = pthread_self();
+    std::thread([stopping] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        pthread_kill(stopping, SIGRTMIN);
+    }).detach();
+    on_daemon_signal(SIGTERM);
+    return 66; // not reached: the stop path exits
 }
 
 // Makes fd the write end of a pipe in the given state. The read end of an
@@ -96,6 +126,8 @@ int main(int argc, char **argv)
 {
     if (argc > 3 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "fault")
         return fault(argv[3]);
+    if (argc > 2 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "fault-in-stop")
+        return fault_in_stop();
     if (argc > 5 && std::string(argv[1]) == "--device-helper" && std::string(argv[2]) == "pipes")
         return run_with_pipes(argv + 3);
     testing::InitGoogleTest(&argc, argv);
