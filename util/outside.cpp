@@ -102,10 +102,11 @@ bool outside_hold_others()
 {
     const pid_t me = gettid();
     pid_t holder = 0;
-    if (!g_holder.compare_exchange_strong(holder, me))
-        return holder == me;
-    // The holder's own call in flight, when a fault interrupted one, is not
-    // waited for.
+    if (!g_holder.compare_exchange_strong(holder, me) && holder != me)
+        return false;
+    // Again when a fault interrupts the stop on its own thread, which may
+    // not have seen the others' calls end. The holder's own call in flight,
+    // when a fault interrupted one, is not waited for.
     while (g_calls.load() > t_calls) {
         const timespec ms = {0, 1000000};
         nanosleep(&ms, nullptr);

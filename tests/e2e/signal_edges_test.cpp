@@ -131,7 +131,7 @@ TEST(SignalEdges, RequestsBeforeTheHandlingIsInstalledTakeTheirDefaultAction)
     EXPECT_EQ(daemon_writes(d), (std::vector<std::string>{"ctl.stop=sprue", "ctl.stop=mulgate"}));
 }
 
-TEST(SignalEdges, Usr1BeforeTheMonitorRunsEndsTheProcess)
+TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
 {
     // During the banner, and during start-up while the switch is read from a
     // slow property service: the process ends, killed by SIGUSR1.
@@ -189,6 +189,26 @@ TEST(SignalEdges, Usr1BeforeTheMonitorRunsEndsTheProcess)
     }
     // Start-up is a few milliseconds long: most of the trials find it over.
     std::cout << ended << " of " << kTrials << " trials ended the process\n";
+
+    // Once the main thread has ended, the next SIGUSR1 to the process ends
+    // the monitor, the last of the two, and the process with it, as a
+    // process ends with its last thread.
+    sim::Options o = device_with("CONNECTED\n");
+    o.start_daemon = true;
+    Device d(o);
+    start_and_listen(d);
+    size_t n = d.wait_log_quiet(300ms, 5s);
+    d.signal_daemon(SIGUSR1);
+    n = expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    ASSERT_TRUE(d.daemon_status().running);
+    d.signal_daemon(SIGUSR1);
+    auto status = d.wait_daemon_exit(2s);
+    ASSERT_TRUE(status) << "alive with neither its main thread nor its monitor";
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    d.wait_log_quiet(100ms, 2s);
+    expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    EXPECT_NE(d.log()[n].tid, d.daemon_pid() & 0xffff) << "the main thread ended twice";
+    EXPECT_THAT(daemon_writes(d), testing::IsEmpty());
 }
 
 TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
