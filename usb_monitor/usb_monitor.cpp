@@ -106,6 +106,13 @@ std::string_view find_usb_state_field(std::span<const char> datagram)
     return {};
 }
 
+void handle_uevent_datagram(std::span<const char> datagram)
+{
+    std::string_view field = find_usb_state_field(datagram);
+    if (!field.empty())
+        handle_usb_state(field);
+}
+
 UsbEvent classify_usb_state(std::string_view field)
 {
     // DISCONNECTED holds CONNECTED, so the order of these tests matters.
@@ -141,8 +148,6 @@ void *zel_handle_monitor_usb_loop(void * /*arg*/)
         ssize_t n = recvfrom(fd, msg, UEVENT_BUF_SIZE, 0, nullptr, nullptr);
         if (n <= 0)
             continue;
-        std::string_view field = find_usb_state_field(std::span<const char>(msg, static_cast<std::size_t>(n)));
-        if (!field.empty())
-            handle_usb_state(field);
+        handle_uevent_datagram(std::span<const char>(msg, static_cast<std::size_t>(n)));
     }
 }

@@ -1,14 +1,10 @@
-// The USB monitor's path for one datagram: the bytes as its receive leaves
-// them, the field scan, the classification and the usb_status log line,
-// formatted by the daemon's own log_debug. The log and property calls stay
-// in the process (fuzz_support.cpp), where the target reads the line back.
-//
-// handle_usb_state() itself is private to the monitor and goes on to start
-// and stop services, so the target makes the monitor's log call for the
-// field with the monitor's format.
+// The USB monitor's handling of one datagram, run for real: the bytes as its
+// receive leaves them in its receive area, the scan, the usb_status line and
+// the reaction, down to what it asks of init. The log and the property
+// service are kept in the process (fuzz_support.cpp): every property reads
+// as unset there, so the sprue switch is off.
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/fuzz/uevent_rules.h"
-#include "util/log.h"
+#include "usb_monitor/usb_monitor.h"
 
 #include <cstdint>
 #include <cstring>
@@ -19,11 +15,17 @@ namespace {
 constexpr std::string_view STATUS_PREFIX = "zel_handle_monitor_usb_loop usb_status:[";
 // The log keeps 1023 characters of a message and drops the rest.
 constexpr std::size_t LOG_TEXT_MAX = 1023;
+const std::pair<std::string, std::string> STOP_MULGATE{"ctl.stop", "mulgate"};
 
 // The monitor's receive area, kept from one datagram to the next as the
 // monitor keeps it: cleared before each receive, the spare byte never
 // written.
 char g_msg[UEVENT_BUF_SIZE + 1] = {};
+
+bool holds(std::string_view text, std::string_view word)
+{
+    return text.find(word) != std::string_view::npos;
+}
 
 } // namespace
 
@@ -35,28 +37,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (n == 0)
         return 0;
     memcpy(g_msg, data, n);
+    const std::string_view bytes(g_msg, n);
 
-    const std::string_view field = find_usb_state_field(std::span<const char>(g_msg, n));
-    const std::string_view expected = expected_usb_state_field(std::string_view(g_msg, n));
-    FUZZ_CHECK(field.empty() ? expected.empty() : field.data() == expected.data() && field.size() == expected.size());
+    reset_captured();
+    handle_uevent_datagram(std::span<const char>(g_msg, n));
     FUZZ_CHECK(g_msg[UEVENT_BUF_SIZE] == '\0');
-    if (field.empty())
-        return 0;
-    // A zero follows every field inside the area, the spare byte at worst, so
-    // the field read as a C string is the field the scan returned.
-    FUZZ_CHECK(field.data()[field.size()] == '\0');
-    FUZZ_CHECK(classify_usb_state(field) == expected_usb_event(field));
+    const Captured &c = captured();
+    for (const auto &line : c.lines)
+        FUZZ_CHECK(line.tag == "MULGATE" && line.prio == 3 && line.text.size() <= LOG_TEXT_MAX);
 
-    reset_captured_log();
-    log_debug("zel_handle_monitor_usb_loop usb_status:[%.*s]", static_cast<int>(field.size()), field.data());
-    std::string line(STATUS_PREFIX);
-    line.append(field).push_back(']');
-    if (line.size() > LOG_TEXT_MAX)
-        line.resize(LOG_TEXT_MAX);
-    const CapturedLog &log = captured_log();
-    FUZZ_CHECK(log.calls == 1);
-    FUZZ_CHECK(log.prio == LOG_PRIO_DEBUG);
-    FUZZ_CHECK(std::string_view(log.tag) == LOG_TAG_MULGATE);
-    FUZZ_CHECK(std::string_view(log.text, log.text_len) == line);
+    if (c.lines.empty()) {
+        // Silence only for a datagram none of whose fields holds the key.
+        for (std::size_t at = 0; at < n;) {
+            const std::size_t end = bytes.find('\0', at);
+            FUZZ_CHECK(!holds(bytes.substr(at, end - at), "USB_STATE"));
+            if (end == std::string_view::npos)
+                break;
+            at = end + 1;
+        }
+        FUZZ_CHECK(c.writes.empty() && c.reads.empty());
+        return 0;
+    }
+
+    // The first line names a whole field of the datagram, cut as the log cuts.
+    const std::string &status = c.lines[0].text;
+    FUZZ_CHECK(status.starts_with(STATUS_PREFIX));
+    std::string_view field(status);
+    field.remove_prefix(STATUS_PREFIX.size());
+    const bool cut = status.size() == LOG_TEXT_MAX && !status.ends_with(']');
+    if (!cut) {
+        FUZZ_CHECK(field.ends_with(']'));
+        field.remove_suffix(1);
+    }
+    const std::size_t at = bytes.find(field);
+    FUZZ_CHECK(at != std::string_view::npos && (at == 0 || bytes[at - 1] == '\0'));
+    FUZZ_CHECK(cut || at + field.size() == n || bytes[at + field.size()] == '\0');
+
+    // The second line names the event, and the event what init is asked.
+    FUZZ_CHECK(c.lines.size() >= 2);
+    const std::string &event = c.lines[1].text;
+    if (event == "zel_handle_monitor_usb_loop get usb disconnect event") {
+        FUZZ_CHECK(holds(field, "DISCONNECTED") || cut);
+        FUZZ_CHECK(!c.writes.empty() && c.writes[0] == STOP_MULGATE && c.writes.size() == 1);
+    } else if (event == "zel_handle_monitor_usb_loop get usb CONFIGURED event") {
+        FUZZ_CHECK((holds(field, "CONFIGURED") || cut) && !holds(field, "DISCONNECTED"));
+        for (const auto &w : c.writes)
+            FUZZ_CHECK(w != STOP_MULGATE);
+    } else {
+        FUZZ_CHECK(event == "zel_handle_monitor_usb_loop get usb other status event");
+        FUZZ_CHECK(!holds(field, "CONFIGURED") && !holds(field, "DISCONNECTED"));
+        FUZZ_CHECK(c.lines.size() == 2 && c.writes.empty() && c.reads.empty());
+    }
     return 0;
 }

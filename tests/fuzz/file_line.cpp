@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(pwrite(file.fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()));
 
     std::vector<char> dst(static_cast<std::size_t>(dst_size), FILL);
-    reset_captured_log();
+    reset_captured();
     const int r = read_file_line(dst.data(), dst_size, file.path);
 
     // The first line as fgets reads it, as far as its first zero byte (the
@@ -60,16 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     line = line.substr(0, static_cast<std::size_t>(dst_size - 1));
 
     FUZZ_CHECK(memchr(dst.data(), '\0', dst.size()) != nullptr);
-    const CapturedLog &log = captured_log();
-    FUZZ_CHECK(log.calls == 1);
+    const Captured &log = captured();
+    FUZZ_CHECK(log.lines.size() == 1);
+    const std::string &text = log.lines[0].text;
     if (content.empty()) {
         FUZZ_CHECK(r == RESULT_FAILURE);
         FUZZ_CHECK(dst[0] == '\0');
-        FUZZ_CHECK(std::string_view(log.text, log.text_len).starts_with("read fail: "));
+        FUZZ_CHECK(text.starts_with("read fail: "));
         return 0;
     }
     FUZZ_CHECK(r == 0);
     FUZZ_CHECK(std::string_view(dst.data()) == line);
-    FUZZ_CHECK(std::string_view(log.text, log.text_len) == "read content: " + std::string(line));
+    FUZZ_CHECK(text == "read content: " + std::string(line));
     return 0;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-CapturedLog g_log;
+Captured g_captured;
 
 } // namespace
 
@@ -23,43 +23,43 @@ void fuzz_check_failed(const char *condition, const char *file, int line)
     abort();
 }
 
-const CapturedLog &captured_log()
+const Captured &captured()
 {
-    return g_log;
+    return g_captured;
 }
 
-void reset_captured_log()
+void reset_captured()
 {
-    g_log.calls = 0;
-    g_log.prio = -1;
-    g_log.tag[0] = '\0';
-    g_log.text[0] = '\0';
-    g_log.text_len = 0;
+    g_captured = {};
 }
 
 extern "C" int __android_log_print(int prio, const char *tag, const char *fmt, ...)
 {
-    ++g_log.calls;
-    g_log.prio = prio;
-    snprintf(g_log.tag, sizeof g_log.tag, "%s", tag != nullptr ? tag : "");
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(g_log.text, sizeof g_log.text, fmt, ap);
+    va_list again;
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    g_log.text_len = n < 0 ? 0 : strnlen(g_log.text, sizeof g_log.text);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    g_captured.lines.push_back({prio, tag != nullptr ? tag : "", std::move(text)});
     return n < 0 ? -1 : n + 1;
 }
 
-// No target's path sets or reads a property; reaching one is a fault of the
-// path under test, not something to answer.
-extern "C" int property_get(const char *key, char *, const char *)
+extern "C" int property_get(const char *key, char *value, const char *default_value)
 {
-    fprintf(stderr, "property_get(\"%s\") reached from a fuzz target\n", key);
-    abort();
+    g_captured.reads.emplace_back(key);
+    const std::size_t n = default_value != nullptr ? strnlen(default_value, PROPERTY_VALUE_MAX - 1) : 0;
+    memcpy(value, default_value != nullptr ? default_value : "", n);
+    value[n] = '\0';
+    return static_cast<int>(n);
 }
 
-extern "C" int property_set(const char *key, const char *)
+extern "C" int property_set(const char *key, const char *value)
 {
-    fprintf(stderr, "property_set(\"%s\") reached from a fuzz target\n", key);
-    abort();
+    g_captured.writes.emplace_back(key, value);
+    return 0;
 }
