@@ -9,9 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -77,6 +80,57 @@ std::vector<std::string> lines_of(Device &d, pid_t pid)
 bool is_banner(const std::string &m)
 {
     return m.rfind("\n    drovik, version 1.0.0\n", 0) == 0;
+}
+
+// The host's ids of a process or thread that the device knows as `inner`.
+std::optional<std::pair<pid_t, std::string>> host_task(const std::string &dir, pid_t inner, std::optional<pid_t> parent)
+{
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream status(e.path() / "status");
+        std::string line;
+        pid_t ppid = -1, last = -1, host = -1;
+        while (std::getline(status, line)) {
+            std::istringstream in(line);
+            std::string key;
+            in >> key;
+            if (key == "PPid:")
+                in >> ppid;
+            if (key == "NSpid:") {
+                in >> host;
+                for (pid_t id; in >> id;)
+                    last = id;
+            }
+        }
+        if (last == inner && (!parent || ppid == *parent))
+            return std::pair{host, e.path().string()};
+    }
+    return std::nullopt;
+}
+
+// Sends sig to one thread of the daemon, named by the low 16 bits of its id
+// as its log lines carry them.
+void signal_thread_of_daemon(Device &d, uint16_t tid16, int sig)
+{
+    auto process = host_task("/proc", d.daemon_pid(), d.init_host_pid());
+    ASSERT_TRUE(process) << "no daemon process seen from the host";
+    for (const auto &e : std::filesystem::directory_iterator(process->second + "/task")) {
+        std::ifstream status(e.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("NSpid:", 0) != 0)
+                continue;
+            std::istringstream in(line.substr(6));
+            pid_t host = -1, inner = -1;
+            in >> host;
+            for (pid_t id; in >> id;)
+                inner = id;
+            if ((inner & 0xffff) == tid16) {
+                ASSERT_EQ(syscall(SYS_tgkill, process->first, host, sig), 0) << strerror(errno);
+                return;
+            }
+        }
+    }
+    FAIL() << "no thread " << tid16 << " in the daemon";
 }
 
 TEST(SignalEdges, RequestsBeforeTheHandlingIsInstalledTakeTheirDefaultAction)
@@ -190,9 +244,11 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     // Start-up is a few milliseconds long: most of the trials find it over.
     std::cout << ended << " of " << kTrials << " trials ended the process\n";
 
-    // Once the main thread has ended, the next SIGUSR1 to the process ends
-    // the monitor, the last of the two, and the process with it, as a
-    // process ends with its last thread.
+    // Once the main thread has ended, a SIGUSR1 that ends the monitor, the
+    // last of the two, ends the process with it, as a process ends with its
+    // last thread. (Sent to the monitor itself: the kernel would pick it for
+    // one sent to the process, but qemu's user emulation may leave such a
+    // signal with a thread that blocks it.)
     sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = true;
     Device d(o);
@@ -201,14 +257,16 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     d.signal_daemon(SIGUSR1);
     n = expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
     ASSERT_TRUE(d.daemon_status().running);
-    d.signal_daemon(SIGUSR1);
+    d.unplug();
+    n = expect_lines(d, n, disconnect_lines("0", false));
+    signal_thread_of_daemon(d, d.log()[n - 1].tid, SIGUSR1);
     auto status = d.wait_daemon_exit(2s);
     ASSERT_TRUE(status) << "alive with neither its main thread nor its monitor";
     EXPECT_EQ(*status, kExitZero) << status->describe();
     d.wait_log_quiet(100ms, 2s);
     expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
-    EXPECT_NE(d.log()[n].tid, d.daemon_pid() & 0xffff) << "the main thread ended twice";
-    EXPECT_THAT(daemon_writes(d), testing::IsEmpty());
+    EXPECT_EQ(d.log()[n].tid, d.log()[n - 1].tid) << "not the monitor";
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.stop=mulgate"});
 }
 
 TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
