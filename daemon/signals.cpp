@@ -68,10 +68,11 @@ const sigset_t DISPATCHED_SIGNALS = signal_set(SIGINT, SIGTERM, SIGUSR2);
 // fault handler runs it too.
 void begin_stop()
 {
-    pub_util_bound_the_end(STOP_BOUND_S);
+    // A fault that interrupts the stop on its own thread runs the stop again
+    // from its start, with a bound of its own.
+    pub_util_bound_the_end(STOP_BOUND_S, outside_this_thread_holds());
     // Two stops can begin at once on two threads; the later one waits for
-    // the first to end the process. A fault that interrupted the stop on
-    // its own thread goes on with it here.
+    // the first to end the process.
     if (!outside_hold_others())
         outside_wait_for_good();
 }

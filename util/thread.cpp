@@ -23,6 +23,9 @@ std::atomic<pid_t> g_end_requested[2];
 
 // Main, plus the monitor once it is about to be created.
 std::atomic<int> g_live_threads{1};
+// The exit of the last of them flushes standard output, which a reader that
+// never reads could hold up for good.
+constexpr unsigned LAST_EXIT_BOUND_S = 8;
 std::atomic<bool> g_end_bounded{false};
 
 thread_local const sigset_t *t_served = nullptr;
@@ -40,7 +43,7 @@ void end_bound_reached(int /*sig*/)
     log_debug("thread %d will be end", static_cast<int>(pthread_self()));
     // A stop that has begun ends the process itself.
     if (g_live_threads.fetch_sub(1) == 1 && !outside_stop_has_begun()) {
-        pub_util_bound_the_end(8);
+        pub_util_bound_the_end(LAST_EXIT_BOUND_S);
         exit(0);
     }
     pthread_exit(nullptr);
@@ -135,9 +138,9 @@ void pub_util_thread_not_started()
     g_live_threads.fetch_sub(1);
 }
 
-void pub_util_bound_the_end(unsigned seconds)
+void pub_util_bound_the_end(unsigned seconds, bool renew)
 {
-    if (g_end_bounded.exchange(true))
+    if (g_end_bounded.exchange(true) && !renew)
         return;
     signal(SIGALRM, end_bound_reached);
     alarm(seconds);

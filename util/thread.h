@@ -30,8 +30,9 @@ void pub_util_thread_not_started();
 
 // Ends the process with status 0 within `seconds`, whatever its peers do: an
 // exit that cannot flush standard output, or whose thread is held up, becomes
-// _exit(0) then. Async-signal-safe; the first deadline armed stands.
-void pub_util_bound_the_end(unsigned seconds);
+// _exit(0) then. Async-signal-safe. The first deadline armed stands unless
+// `renew` moves it.
+void pub_util_bound_the_end(unsigned seconds, bool renew = false);
 
 // Pauses the calling thread for the whole of us microseconds. A thread that
 // has named signals with pub_util_serve_in_pauses() takes them during its
