@@ -27,11 +27,11 @@ namespace {
 
 using Devices = std::vector<std::unique_ptr<Device>>;
 
-sim::Options device_with(const char *usb_state)
+// A device with the gadget in this state, booted without its daemon.
+sim::Options unstarted(const char *usb_state)
 {
-    sim::Options o;
+    sim::Options o = quiet_device();
     o.usb_state = usb_state;
-    o.start_daemon = false;
     return o;
 }
 
@@ -140,7 +140,7 @@ TEST(SignalEdges, RequestsBeforeTheHandlingIsInstalledTakeTheirDefaultAction)
     const std::vector<int> early{SIGTERM, SIGINT, SIGUSR2};
     Devices devs;
     for (size_t i = 0; i < early.size(); ++i) {
-        sim::Options o = device_with("CONFIGURED\n");
+        sim::Options o = unstarted("CONFIGURED\n");
         o.logd_queue = 0;
         devs.push_back(std::make_unique<Device>(o));
     }
@@ -166,7 +166,7 @@ TEST(SignalEdges, RequestsBeforeTheHandlingIsInstalledTakeTheirDefaultAction)
     // Once the handling is in place, the same stop is taken in full even
     // while start-up waits on a slow property service: the read of the
     // switch in flight ends, and nothing of start-up follows the stop.
-    sim::Options o = device_with("CONFIGURED\n");
+    sim::Options o = unstarted("CONFIGURED\n");
     o.property_delay = 600ms;
     Device d(o);
     const pid_t pid = d.start_daemon();
@@ -190,10 +190,10 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     // During the banner, and during start-up while the switch is read from a
     // slow property service: the process ends, killed by SIGUSR1.
     {
-        sim::Options o = device_with("CONFIGURED\n");
+        sim::Options o = unstarted("CONFIGURED\n");
         o.logd_queue = 0;
         Device banner(o);
-        o = device_with("CONFIGURED\n");
+        o = unstarted("CONFIGURED\n");
         o.property_delay = 600ms;
         Device startup(o);
         block_logd(banner);
@@ -216,7 +216,7 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     constexpr int kTrials = 12;
     Devices devs;
     for (int i = 0; i < kTrials; ++i)
-        devs.push_back(std::make_unique<Device>(device_with("CONNECTED\n")));
+        devs.push_back(std::make_unique<Device>(unstarted("CONNECTED\n")));
     std::mt19937 rng(15);
     std::vector<int> after_ms(kTrials);
     for (int i = 0; i < kTrials; ++i) {
@@ -249,7 +249,7 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     // last thread. (Sent to the monitor itself: the kernel would pick it for
     // one sent to the process, but qemu's user emulation may leave such a
     // signal with a thread that blocks it.)
-    sim::Options o = device_with("CONNECTED\n");
+    sim::Options o = unstarted("CONNECTED\n");
     o.start_daemon = true;
     Device d(o);
     start_and_listen(d);
@@ -274,7 +274,7 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     // A property service that takes 0.4 s a call keeps the stop in its first
     // write when SIGSEGV comes; the fault's stop runs in full and ends the
     // process promptly, with the status of a stop.
-    sim::Options o = device_with("CONFIGURED\n");
+    sim::Options o = unstarted("CONFIGURED\n");
     o.start_daemon = true;
     Device d(o);
     start_and_listen(d);
@@ -300,7 +300,7 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     // A real fault in the stop's own code: a program with the daemon's signal
     // handling stops on SIGTERM and faults 150 ms into it, in the middle of
     // its first property write.
-    o = device_with("CONNECTED\n");
+    o = unstarted("CONNECTED\n");
     o.property_delay = 400ms;
     Device f(o);
     const auto t1 = std::chrono::steady_clock::now();
@@ -322,7 +322,7 @@ TEST(SignalEdges, ARestartRequestInTheRestartsTailIsDropped)
     // waits on a FIFO put in the file's place, so a request sent then meets
     // the restart still under way: it is dropped with its message, and no
     // second restart follows the first.
-    sim::Options o = device_with("CONNECTED\n");
+    sim::Options o = unstarted("CONNECTED\n");
     o.start_daemon = true;
     o.serial_port_num = "0\n";
     Device d(o);
