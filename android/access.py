@@ -14,7 +14,6 @@ it), its class and every permission it needs.
 """
 import os
 import re
-import subprocess
 import sys
 
 import names
@@ -92,13 +91,14 @@ def property_names(root, path):
 class Rules:
     def __init__(self, binary, domain):
         self.domain = domain
-        out = run_once(["sesearch", "-A", "-s", domain, binary], f"{binary}.{domain}.allows")
+        out = run_once(["sesearch", "-A", "-s", domain, binary], binary, f"{binary}.{domain}.allows")
         self.allows = []
         for m in re.finditer(r"(?m)^allow (\S+) (\S+):(\S+) (\{ ([^}]*) \}|(\S+));", out):
             perms = set((m.group(5) or m.group(6)).split())
             self.allows.append((m.group(2), m.group(3), perms))
         self.attributes = {}
-        for m in re.finditer(r"(?m)^\s*type (\S+)(?: alias (?:\{[^}]*\}|\S+))?(,[^;]*)?;", run_once(["seinfo", "-t", "-x", binary], f"{binary}.types")):
+        types = run_once(["seinfo", "-t", "-x", binary], binary, f"{binary}.types")
+        for m in re.finditer(r"(?m)^\s*type (\S+)(?: alias (?:\{[^}]*\}|\S+))?(,[^;]*)?;", types):
             self.attributes[m.group(1)] = {a.strip() for a in (m.group(2) or "").split(",") if a.strip()}
 
     def missing(self, target, cls, perms):
@@ -116,26 +116,22 @@ class Rules:
         return sorted(t for t, a in self.attributes.items() if attribute in a)
 
 
-def run_once(command, keep):
-    """The command's output, kept in keep for the next check that asks."""
+def run_once(command, binary, keep):
+    """The command's output, kept in keep for the next check of this run that
+    asks, and in the cache (sepolicy.checked) for the next run."""
     try:
         with open(keep) as f:
             return f.read()
     except OSError:
         pass
-    out = run(command)
+    status, out, _ = sepolicy.checked(command, [binary], "setools", ["sesearch", "--version"])
+    if status != 0:
+        print(f"{' '.join(command)}: {out.strip()}")
+        sys.exit(1)
     with open(keep + ".tmp", "w") as f:
         f.write(out)
     os.replace(keep + ".tmp", keep)
     return out
-
-
-def run(command):
-    r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if r.returncode != 0:
-        print(f"{' '.join(command)}: {r.stdout.strip()}")
-        sys.exit(1)
-    return r.stdout
 
 
 class Labels:

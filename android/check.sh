@@ -24,7 +24,8 @@
 #   --no-cache          check everything again; otherwise a compile whose
 #                       preprocessed source and flags, or a policy whose
 #                       policy.conf, were checked before takes that result
-#                       (kept in build-android/), and the stubs are made once
+#                       (kept in build-android/, or DROVIK_ANDROID_CACHE),
+#                       and the stubs are made once
 # --self-test runs the check on a broken copy of the pack for every rule
 # (tests/android/fixtures), each of which must fail. DROVIK_KEEP_WORK=1 keeps
 # the work folder. Needs $PACKAGES from Debian
@@ -33,6 +34,8 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# The helpers import each other; no byte code is left in the tree.
+export PYTHONDONTWRITEBYTECODE=1
 HERE=$ROOT/android
 # sigwaitinfo and stdout, which the daemon uses, arrived in API 23.
 MIN_API=23
@@ -153,6 +156,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "android-check: missing in the AOSP tree $aosp:" >&2
     printf '    %s\n' "${missing[@]}" >&2
     exit 2
+fi
+
+# The checks' results kept for the next run (compiles, stubs, checkpolicy,
+# secilc, sesearch), each keyed on all it depends on, so that any run may
+# take any other's: the self-test's copies take the tree's.
+if [ "$cache" = 1 ]; then
+    export DROVIK_ANDROID_CACHE=${DROVIK_ANDROID_CACHE:-$ROOT/build-android}
+else
+    unset DROVIK_ANDROID_CACHE
 fi
 
 if [ "$self_test" = 1 ]; then

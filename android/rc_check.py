@@ -29,7 +29,6 @@ import sys
 
 import access
 import blueprint
-import names
 import sepolicy
 
 README = "system/core/init/README.md"

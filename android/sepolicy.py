@@ -7,7 +7,7 @@ AOSP tree.
         places the platform build gives them (m4 in policy.go's order):
         OUT/policy.conf, and OUT/policy.bin made without its neverallow
         rules (the rules are the same; see neverallow).
-    sepolicy.py neverallow AOSP OUT [--cache DIR]
+    sepolicy.py neverallow AOSP OUT
         checkpolicy over OUT/policy.conf: syntax, declarations, macros and
         every neverallow rule; each violated rule is shown as written.
     sepolicy.py partition AOSP OUT [--system-ext-public DIR] [--system-ext-private DIR] [--vendor DIR]
@@ -189,11 +189,9 @@ def build(args):
 def neverallow(args):
     """checkpolicy over the whole policy.conf: syntax, declarations and every
     neverallow rule; a violated rule is followed by the rule as written."""
-    aosp, out = args[0], args[1]
-    cache = parse_places(args[2:], ["--cache"])["--cache"]
-    conf = os.path.join(out, "policy.conf")
-    checkpolicy = ["checkpolicy", "-M", "-c", "30", "-o", "/dev/null", conf]
-    status, output, reused = checked(checkpolicy, conf, aosp, cache[0] if cache else None)
+    conf = os.path.join(args[1], "policy.conf")
+    status, output, reused = checked(["checkpolicy", "-M", "-c", "30", "-o", "/dev/null", conf], [conf],
+                                     "checkpolicy", ["checkpolicy", "-V"])
     if status == 0:
         print("every neverallow holds" + (" (checkpolicy's result reused: same policy.conf, same checkpolicy)"
                                           if reused else ""))
@@ -242,14 +240,15 @@ def partition(args):
     platforms = [("generic", cil("generic", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"]))]
     if own:
         platforms.append(("own", cil("own", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + own)))
+    vendor = os.path.join(out, "vendor_sepolicy.cil")
     for name, plat in platforms:
         what = "a generic system image" if name == "generic" else "its own system_ext"
-        r = subprocess.run(["secilc", "-m", "-M", "true", "-G", "-N", "-c", "30", plat,
-                            os.path.join(out, "vendor_sepolicy.cil"), "-o", "/dev/null", "-f", "/dev/null"],
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if r.returncode != 0:
-            fail(f"the vendor policy does not boot with {what} (secilc):\n" + r.stdout.strip() + "\n" +
-                 unresolved(r.stdout, os.path.join(out, "vendor_sepolicy.cil")))
+        command = ["secilc", "-m", "-M", "true", "-G", "-N", "-c", "30", plat, vendor, "-o", "/dev/null", "-f",
+                   "/dev/null"]
+        status, output, _ = checked(command, [plat, vendor], "secilc", ["dpkg-query", "-W", "-f=${Version}", "secilc"])
+        if status != 0:
+            fail(f"the vendor policy does not boot with {what} (secilc):\n" + output.strip() + "\n" +
+                 unresolved(output, vendor))
     print("vendor policy compiled against the public policy alone; boots with " +
           " and with ".join("a generic system image" if n == "generic" else "its own system_ext"
                             for n, _ in reversed(platforms)))
@@ -265,37 +264,56 @@ def unresolved(messages, cil_file):
     return "\n".join(shown)
 
 
-def checked(command, conf, cwd, cache):
-    """checkpolicy's exit status and messages for conf, and whether they came
-    from the cache. checkpolicy's answer depends on nothing but the policy.conf
-    (which holds every source file, m4 definition and file name) and its own
-    version, so a cache keyed on those is exact; it spares the ten seconds of
-    neverallow checking when nothing changed."""
+def checked(command, inputs, kind, version_command):
+    """(exit status, output, whether it was kept from an earlier run) of a
+    command whose answer depends on nothing but the contents of the files
+    inputs (among its arguments), its other arguments and the tool's version:
+    a cache keyed on those is exact. The cache is DROVIK_ANDROID_CACHE/kind,
+    when that is set; it spares checkpolicy's ten seconds of neverallow
+    checking, and the seconds of secilc and sesearch, when nothing changed."""
+    cache = os.environ.get("DROVIK_ANDROID_CACHE")
     key = None
     if cache:
-        version = subprocess.run(["checkpolicy", "-V"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 text=True).stdout
+        cache = os.path.join(cache, kind)
+        version = subprocess.run(version_command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
         digest = hashlib.sha256(version.encode())
-        digest.update(" ".join(command[:-3]).encode())
-        with open(conf, "rb") as f:
-            digest.update(f.read())
+        for arg in command:
+            if arg in inputs:
+                with open(arg, "rb") as f:
+                    digest.update(b"\0file\0" + f.read())
+            else:
+                digest.update(b"\0" + arg.encode())
         key = os.path.join(cache, digest.hexdigest())
         try:
             with open(key) as f:
                 status, _, output = f.read().partition("\n")
             os.utime(key)
-            return int(status), output.replace("{policy.conf}", conf), True
+            for i, path in enumerate(inputs):
+                output = output.replace(f"{{input{i}}}", path)
+            return int(status), output, True
         except (OSError, ValueError):
             pass
-    r = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if key:
         os.makedirs(cache, exist_ok=True)
-        with open(key + ".tmp", "w") as f:
-            f.write(f"{r.returncode}\n" + r.stdout.replace(conf, "{policy.conf}"))
-        os.replace(key + ".tmp", key)
-        entries = sorted((os.path.join(cache, e) for e in os.listdir(cache)), key=os.path.getmtime)
-        for old in entries[:-8]:
-            os.unlink(old)
+        output = r.stdout
+        for i, path in enumerate(inputs):
+            output = output.replace(path, f"{{input{i}}}")
+        # Other runs may write and trim at the same moment.
+        with open(f"{key}.{os.getpid()}.tmp", "w") as f:
+            f.write(f"{r.returncode}\n" + output)
+        os.replace(f"{key}.{os.getpid()}.tmp", key)
+        kept = []
+        for name in os.listdir(cache):
+            try:
+                kept.append((os.path.getmtime(os.path.join(cache, name)), os.path.join(cache, name)))
+            except OSError:
+                pass
+        for _, old in sorted(k for k in kept if not k[1].endswith(".tmp"))[:-64]:
+            try:
+                os.unlink(old)
+            except OSError:
+                pass
     return r.returncode, r.stdout, False
 
 

@@ -12,15 +12,17 @@ NDK_SOURCES=(platform/ndk/properties.cpp android/ndk_header_check.cpp)
 # compile_one API MODE SOURCE OBJECT: one compile, its messages in
 # OBJECT.log. With the cache, a compile whose preprocessed source, flags and
 # compiler were seen before takes that result (object and messages), as
-# ccache does: the rest of the compile depends on nothing else.
+# ccache does: the rest of the compile depends on nothing else. The work
+# folder and the project's own place are left out of the key (the sources use
+# no __FILE__), so that a copy of the project takes the same results.
 compile_one() {
     local api=$1 mode=$2 src=$3 obj=$4 extra=() key="" status
     [ "$src" = platform/ndk/properties.cpp ] && extra=(-I "$ROOT/platform/include")
     local cmd=(clang++ --target=aarch64-linux-android"$api" "${extra[@]}" "${CXXFLAGS_ANDROID[@]}")
     if [ "$cache" = 1 ]; then
         key=$({ "${cmd[@]}" -E "$src" -o - 2>/dev/null || echo "unpreprocessed $$ $RANDOM"
-            printf '%s\n' "${cmd[@]}" "$mode" "$COMPILER"; } | sed "s|$W|W|g" | sha256sum | cut -c1-64)
-        key=$ROOT/build-android/compile/$key
+            printf '%s\n' "${cmd[@]}" "$mode" "$COMPILER"; } | sed "s|$W|W|g; s|$ROOT|ROOT|g" | sha256sum | cut -c1-64)
+        key=$DROVIK_ANDROID_CACHE/compile/$key
         if [ -f "$key.status" ]; then
             cp "$key.log" "$obj.log" && { [ "$mode" != -c ] || cp "$key.o" "$obj"; } && touch "$key.status" &&
                 echo "$src" >>"$(dirname "$obj")/reused" && return "$(cat "$key.status")"
@@ -62,9 +64,9 @@ check_compile() {
     "$HERE/build_time.sh" "$HERE/release" >"$W/drovik_build_time.h"
     COMPILER=$(clang++ --version | head -1)
     if [ "$cache" = 1 ]; then
-        mkdir -p "$ROOT/build-android/compile"
+        mkdir -p "$DROVIK_ANDROID_CACHE/compile"
         # Keep what the last few runs used.
-        find "$ROOT/build-android/compile" -type f -mtime +7 -delete 2>/dev/null
+        find "$DROVIK_ANDROID_CACHE/compile" -type f -mtime +7 -delete 2>/dev/null
     fi
     local resource d
     resource=$(clang++ -print-resource-dir)

@@ -31,16 +31,19 @@ make_stubs() {
 }
 
 # stubs_dir: the stubs, made once per change of what they are made from
-# when the cache is on.
+# when the cache is on (in a folder of their own, then moved in place, since
+# other runs may look at the same moment).
 stubs_dir() {
     local key stubs=$W/stubs
     if [ "$cache" = 1 ]; then
         key=$(cd "$aosp" && { cat "${MAPS[@]}" "$CUTILS_HEADER" "$HERE/stubgen.py" "$HERE/link_standins.c"
             echo "$MIN_API ${CUTILS_CALLS[*]} $(clang --version | head -1)"; } | sha256sum | cut -c1-64)
-        stubs=$ROOT/build-android/stubs/$key
-        if [ ! -f "$stubs/done" ]; then
-            rm -rf "$ROOT/build-android/stubs"
-            make_stubs "$stubs" >"$W/stubs.log" 2>&1 && touch "$stubs/done" || return 1
+        stubs=$DROVIK_ANDROID_CACHE/stubs/$key
+        if [ ! -d "$stubs" ]; then
+            mkdir -p "$DROVIK_ANDROID_CACHE/stubs"
+            find "$DROVIK_ANDROID_CACHE/stubs" -mindepth 1 -maxdepth 1 -mmin +60 -exec rm -rf {} +
+            make_stubs "$W/stubs" >"$W/stubs.log" 2>&1 || return 1
+            mv -T "$W/stubs" "$stubs" 2>/dev/null || [ -d "$stubs" ] || return 1
         fi
     else
         make_stubs "$stubs" >"$W/stubs.log" 2>&1 || return 1

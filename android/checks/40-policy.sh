@@ -3,9 +3,7 @@
 needs_policy policy
 
 start_policy() {
-    local cache_args=()
-    [ "$cache" = 0 ] || cache_args=(--cache "$ROOT/build-android/checkpolicy")
-    python3 "$HERE/sepolicy.py" neverallow "$aosp" "$I/policy" "${cache_args[@]}" >"$I/policy.log" 2>&1 &
+    python3 "$HERE/sepolicy.py" neverallow "$aosp" "$I/policy" >"$I/policy.log" 2>&1 &
     JOBS["policy $partition"]=$!
 }
 
