@@ -241,17 +241,8 @@ def service_domains(labels, service):
 
 
 def main():
-    args = sys.argv[1:]
-    if len(args) < 6:
-        sys.exit(__doc__)
-    root, aosp, conf, binary, partition, domain = args[:6]
-    extra = {"--property-contexts": [], "--file-contexts": []}
-    rest = args[6:]
-    while rest:
-        if rest[0] not in extra or len(rest) < 2:
-            sys.exit(f"access.py: unknown argument {rest[0]}")
-        extra[rest[0]].append(rest[1])
-        rest = rest[2:]
+    (root, aosp, conf, binary, partition, domain), extra = sepolicy.arguments(
+        sys.argv[1:], 6, ["--property-contexts", "--file-contexts"], __doc__)
     manifest = os.path.join(root, "android", "accesses")
     lines = read_manifest(manifest)
     resolve_names(root, lines)

@@ -28,9 +28,9 @@
 #                       and the stubs are made once
 # --self-test runs the check on a broken copy of the pack for every rule
 # (tests/android/fixtures), each of which must fail. DROVIK_KEEP_WORK=1 keeps
-# the work folder. Needs $PACKAGES from Debian
-# and installs the missing ones (as root). Exits 1 when a check fails, 2 on a
-# missing tool, tree path or bad argument.
+# the work folder. Needs Debian's $PACKAGES, and installs
+# the missing ones (as root). Exits 1 when a check fails, 2 on a missing tool,
+# tree path or bad argument.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +42,9 @@ MIN_API=23
 TOP_API=34
 # The daemon's domain in both policies.
 DOMAIN=drovik
-PACKAGES=(clang lld libc++-dev m4 checkpolicy secilc setools python3)
+# Each tool the checks run, and its Debian package.
+TOOLS=(clang:clang clang++:clang ld.lld:lld m4:m4 checkpolicy:checkpolicy secilc:secilc sesearch:setools
+    seinfo:setools python3:python3)
 TREE_PATHS=(system/core/libcutils/include/private/android_filesystem_config.h
     bionic/libc/kernel/uapi/linux/capability.h system/core/init/README.md
     system/core/rootdir/init.rc system/core/rootdir/init.usb.rc
@@ -77,7 +79,7 @@ usage() {
     done)
     sed -n '3,/^set -uo/p' "$0" | sed '$d' | while IFS= read -r line; do
         if [ "$line" = '#   @CHECKS@' ]; then echo "$list"; else echo "$line"; fi
-    done | sed 's/^# \{0,1\}//' | sed "s/\$PACKAGES/${PACKAGES[*]}/"
+    done | sed 's/^# \{0,1\}//' | sed "s/\$PACKAGES/$(printf '%s\n' "${TOOLS[@]#*:}" libc++-dev | sort -u | tr '\n' ' ' | sed 's/ $//')/"
     exit 2
 }
 
@@ -123,8 +125,7 @@ libcxx_dir() {
 
 missing_packages() {
     local tool
-    for tool in clang:clang clang++:clang ld.lld:lld m4:m4 checkpolicy:checkpolicy secilc:secilc \
-        sesearch:setools seinfo:setools python3:python3; do
+    for tool in "${TOOLS[@]}"; do
         command -v "${tool%%:*}" >/dev/null 2>&1 || echo "${tool#*:}"
     done
     if command -v clang++ >/dev/null 2>&1; then

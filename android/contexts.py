@@ -108,17 +108,7 @@ def existing(dirs, name):
 
 
 def main():
-    args = sys.argv[1:]
-    if len(args) < 5:
-        sys.exit(__doc__)
-    root, aosp, conf, partition, rc = args[:5]
-    opts = {"--own": [], "--device": []}
-    rest = args[5:]
-    while rest:
-        if rest[0] not in opts or len(rest) < 2:
-            sys.exit(f"contexts.py: unknown argument {rest[0]}")
-        opts[rest[0]].append(rest[1])
-        rest = rest[2:]
+    (root, aosp, conf, partition, rc), opts = sepolicy.arguments(sys.argv[1:], 5, ["--own", "--device"], __doc__)
     policy = sepolicy.Policy(conf)
     binary = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), rc)[1]
     names = set(access.property_names(root, os.path.join(root, "android", "accesses")))

@@ -281,17 +281,8 @@ def check_service(name, path, body, where, ctx):
 
 
 def main():
-    args = sys.argv[1:]
-    if len(args) < 6:
-        sys.exit(__doc__)
-    root, aosp, conf, binary, partition, rc = args[:6]
-    extra = {"--file-contexts": [], "--config-fs": []}
-    rest = args[6:]
-    while rest:
-        if rest[0] not in extra or len(rest) < 2:
-            sys.exit(f"rc_check.py: unknown argument {rest[0]}")
-        extra[rest[0]].append(rest[1])
-        rest = rest[2:]
+    (root, aosp, conf, binary, partition, rc), extra = sepolicy.arguments(
+        sys.argv[1:], 6, ["--file-contexts", "--config-fs"], __doc__)
     readme = read(os.path.join(aosp, README))
     options = synopses(readme, "Options", "Triggers")
     commands = synopses(readme, "Commands", "Imports")

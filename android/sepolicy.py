@@ -133,14 +133,23 @@ STRUCTURE = ["security_classes", "initial_sids", "access_vectors", "mls_macros",
 STRUCTURE_ATTRIBUTES = "attribute mlsvendorcompat;\n"
 
 
+def arguments(argv, count, names, doc):
+    """The first count arguments, and the --NAME VALUE pairs after them as
+    {--NAME: [VALUE...]} for each of names; the usage (doc) otherwise."""
+    if len(argv) < count:
+        sys.exit(doc)
+    pairs, rest = {n: [] for n in names}, argv[count:]
+    while rest:
+        if rest[0] not in pairs or len(rest) < 2:
+            sys.exit(f"unknown argument {rest[0]}\n{doc}")
+        pairs[rest[0]].append(rest[1])
+        rest = rest[2:]
+    return argv[:count], pairs
+
+
 def parse_places(args, names):
-    places = {n: [] for n in names}
-    while args:
-        if args[0] not in places or len(args) < 2:
-            fail(f"unknown argument {args[0]}")
-        places[args[0]].append(os.path.abspath(args[1]))
-        args = args[2:]
-    return places
+    _, places = arguments(args, 0, names, __doc__)
+    return {n: [os.path.abspath(p) for p in paths] for n, paths in places.items()}
 
 
 def write_conf(aosp, dirs, conf):
