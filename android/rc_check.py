@@ -52,10 +52,10 @@ def read(path):
         sys.exit(f"cannot read {path}: {e.strerror}")
 
 
-def arity(spec):
+def arity(synopsis):
     """(fewest, most) arguments of a README synopsis such as
     'socket <name> <type> <perm> [ <user> [ <group> ] ]'."""
-    tokens = re.findall(r"\[|\]|[^\s\[\]]+", re.sub(r"<[^>]*>", "<arg>", spec))
+    tokens = re.findall(r"\[|\]|[^\s\[\]]+", re.sub(r"<[^>]*>", "<arg>", synopsis))
 
     def sequence(i):
         low = high = 0
@@ -86,9 +86,9 @@ def synopses(text, title, next_title):
     table = {}
     for line in text[start.end():end.start()].splitlines():
         if line.startswith("`"):
-            for spec in re.findall(r"`([^`]+)`", line):
-                spec = spec.replace("\\_", "_")
-                table[spec.split()[0]] = arity(spec)
+            for synopsis in re.findall(r"`([^`]+)`", line):
+                synopsis = synopsis.replace("\\_", "_")
+                table[synopsis.split()[0]] = arity(synopsis)
     return table
 
 
