@@ -8,12 +8,14 @@
 #   ./dev.sh test [CTEST ARGS]   build everything and run every unit and end-to-end test
 #   ./dev.sh fuzz [SECONDS]      build the fuzz targets with clang and run each for
 #                                SECONDS (default 10); fails on any crash
-#   ./dev.sh android-check [--partition system_ext|vendor] [AOSP_ROOT]
+#   ./dev.sh android-check [--partition all|system_ext|vendor] [AOSP_ROOT]
 #                                check the Android side against an AOSP tree (default
-#                                ../shared/aosp), offline: the daemon compiled and linked
-#                                for Android, its SELinux policy built inside the
-#                                platform's, its contexts, property names and .rc file
-#                                (more: ./dev.sh android-check --help)
+#                                ../shared/aosp), offline, for both installs unless one
+#                                is named: the daemon compiled and linked for Android,
+#                                Android.bp, its SELinux policy built and booted as the
+#                                platform does, every access the daemon makes held to it,
+#                                its contexts and .rc file (more: ./dev.sh android-check
+#                                --help; --self-test breaks each rule and fails on each)
 #   ./dev.sh bench [--json]      measure the daemon's reactions and costs on fresh
 #                                devices (docs/bench.md)
 #   ./dev.sh soak [N]            N uevents of every kind (default 3000) and restarts;

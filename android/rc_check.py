@@ -1,23 +1,47 @@
 #!/usr/bin/env python3
-"""An init .rc file checked against init's documented language.
+"""An init .rc file checked for what it means to init on the device.
 
-    rc_check.py AOSP CONF PARTITION RC FILE_CONTEXTS...
+    rc_check.py ROOT AOSP CONF BIN PARTITION RC [--file-contexts FILE]...
+                [--config-fs FILE]...
 
-Sections, service options and their argument counts and action commands come
-from system/core/init/README.md; user and group names from the AIDs in
-libcutils' android_filesystem_config.h; capability names from the kernel
-headers bionic ships. Each service's executable must lie on PARTITION and be
-labelled by FILE_CONTEXTS with a type that the built policy (CONF) lets init
-enter a domain from: without that domain transition init refuses to start it.
+- The language, as system/core/init/README.md defines it: sections, service
+  options and commands with their numbers of arguments, triggers (one event
+  at most, property:NAME=VALUE), tokens as init splits them ('#' opens a
+  comment where a word may begin).
+- The service runs the executable Android.bp installs with this file, is
+  neither disabled nor oneshot (init keeps it running), and is in classes
+  that the platform's init.rc starts after the persistent properties are
+  loaded (the daemon reads its switch at start-up).
+- user and groups exist (AIDs of android_filesystem_config.h, or a config.fs);
+  not root; the groups android/accesses asks for are given.
+- capabilities are exactly those android/accesses asks for and exactly those
+  the policy grants the service's domain (sesearch).
+- The domain: a seclabel the policy declares as a domain, or else the
+  transition init makes when it runs the executable's label (FILE...).
+- gentle_kill, when this tree's init knows it: init's stop then sends SIGTERM,
+  which runs the daemon's orderly stop, before SIGKILL.
+- start, stop, restart and enable name a service that exists: one of this
+  file, of the platform's init.rc files, or the daemon's own two.
 """
 import os
 import re
 import sys
 
+import access
+import blueprint
+import sepolicy
+
 README = "system/core/init/README.md"
+INIT_RC = ["system/core/rootdir/init.rc", "system/core/rootdir/init.usb.rc"]
 AIDS = "system/core/libcutils/include/private/android_filesystem_config.h"
 CAPS = "bionic/libc/kernel/uapi/linux/capability.h"
 MANY = 1 << 30
+# Names in the AID header that are ranges or offsets, not users.
+NOT_USERS = re.compile(r".*_(START|END)$|APP|USER|USER_OFFSET")
+SERVICE_COMMANDS = ("start", "stop", "restart", "enable")
+# init's own triggers, before those init.rc queues from late-init (README,
+# "Trigger Sequence").
+BUILTIN_TRIGGERS = ["early-init", "init", "charger", "late-init"]
 
 
 def read(path):
@@ -28,19 +52,19 @@ def read(path):
         sys.exit(f"cannot read {path}: {e.strerror}")
 
 
-def arity(spec):
+def arity(synopsis):
     """(fewest, most) arguments of a README synopsis such as
     'socket <name> <type> <perm> [ <user> [ <group> ] ]'."""
-    tokens = re.findall(r"\[|\]|[^\s\[\]]+", re.sub(r"<[^>]*>", "<arg>", spec))
+    tokens = re.findall(r"\[|\]|[^\s\[\]]+", re.sub(r"<[^>]*>", "<arg>", synopsis))
 
-    def sequence(i, depth):
+    def sequence(i):
         low = high = 0
         while i < len(tokens):
             t = tokens[i]
             if t == "]":
                 return low, high, i + 1
             if t == "[":
-                _, h, i = sequence(i + 1, depth + 1)
+                _, h, i = sequence(i + 1)
                 high += h
                 if i < len(tokens) and tokens[i] in ("*", "\\*"):
                     high, i = MANY, i + 1
@@ -49,7 +73,7 @@ def arity(spec):
             low, high, i = low + 1, high + (MANY if many else 1), i + 1
         return low, high, i
 
-    low, high, _ = sequence(1, 0)
+    low, high, _ = sequence(1)
     return low, min(high, MANY)
 
 
@@ -62,104 +86,275 @@ def synopses(text, title, next_title):
     table = {}
     for line in text[start.end():end.start()].splitlines():
         if line.startswith("`"):
-            for spec in re.findall(r"`([^`]+)`", line):
-                spec = spec.replace("\\_", "_")
-                table[spec.split()[0]] = arity(spec)
+            for synopsis in re.findall(r"`([^`]+)`", line):
+                synopsis = synopsis.replace("\\_", "_")
+                table[synopsis.split()[0]] = arity(synopsis)
     return table
 
 
-def tokens_of(path):
-    """(line number, tokens) per logical line: comments dropped, backslash
-    line folding and double quotes honoured."""
-    folded, start = "", None
-    for number, line in enumerate(read(path).split("\n"), 1):
-        if start is None:
-            start = number
-        if line.endswith("\\"):
-            folded += line[:-1] + " "
-            continue
-        folded += line
-        text, folded, at = folded, "", start
-        start = None
-        if not text.strip() or text.lstrip().startswith("#"):
-            continue
-        yield at, re.findall(r'"[^"]*"|\S+', text)
+def lines_of(path):
+    """(line number, words) per logical line, split as init's tokenizer
+    splits: whitespace between words, double quotes keeping spaces, a
+    backslash escaping the next character (at a line end: the line goes on),
+    and '#' where a word may begin opening a comment to the line's end."""
+    text = read(path)
+    out, words, word, number, i, start = [], [], None, 1, 0, 1
+    quoted = False
+    while i <= len(text):
+        c = text[i] if i < len(text) else "\n"
+        i += 1
+        if c == "\\" and i < len(text):
+            nxt = text[i]
+            i += 1
+            if nxt == "\n":
+                number += 1
+                continue
+            word = (word or "") + {"n": "\n", "t": "\t", "r": "\r"}.get(nxt, nxt)
+        elif quoted:
+            if c == '"':
+                quoted = False
+            else:
+                word = (word or "") + c
+                number += c == "\n"
+        elif c == '"':
+            quoted, word = True, word or ""
+        elif c == "#" and word is None:
+            while i < len(text) and text[i] != "\n":
+                i += 1
+        elif c in " \t\r\n":
+            if word is not None:
+                words.append(word)
+                word = None
+            if c == "\n":
+                if words:
+                    out.append((start, words))
+                words = []
+                number += 1
+                start = number
+        else:
+            word = (word or "") + c
+    return out
+
+
+def sections(path):
+    """[(keyword, args, line, [(line, words)])] for each section of an .rc."""
+    found = []
+    for number, words in lines_of(path):
+        if words[0] in ("service", "on", "import"):
+            found.append((words[0], words[1:], number, []))
+        elif found:
+            found[-1][3].append((number, words))
+        else:
+            found.append((None, [], number, [(number, words)]))
+    return found
+
+
+def trigger_problem(args):
+    if not args:
+        return "'on' needs a trigger"
+    parts = " ".join(args).split("&&")
+    events = []
+    for part in (p.strip() for p in parts):
+        if not part:
+            return "an empty trigger around '&&'"
+        if part.startswith("property:"):
+            if not re.fullmatch(r"property:[^=\s]+=\S+", part):
+                return f"'{part}' is not property:<name>=<value>"
+        elif re.fullmatch(r"[A-Za-z0-9_.-]+", part):
+            events.append(part)
+        else:
+            return f"'{part}' is neither an event nor a property trigger"
+    if len(events) > 1:
+        return f"two event triggers ({' and '.join(events)}); an action may have one"
+    return None
+
+
+class Platform:
+    """What the platform's init.rc files start, and when."""
+
+    def __init__(self, aosp):
+        self.services, self.starts, actions = set(), {}, []
+        for rc in INIT_RC:
+            for keyword, args, _, body in sections(os.path.join(aosp, rc)):
+                if keyword == "service" and args:
+                    self.services.add(args[0])
+                elif keyword == "on":
+                    event = next((p.strip() for p in " ".join(args).split("&&")
+                                  if not p.strip().startswith("property:")), None)
+                    actions.append((event, body))
+        late_init = [w[1] for e, body in actions if e == "late-init" for _, w in body if w[0] == "trigger"]
+        self.order = BUILTIN_TRIGGERS + late_init
+        self.persist_loaded = None
+        for event, body in actions:
+            for _, words in body:
+                if words[0] == "load_persist_props":
+                    self.persist_loaded = event
+                if words[0] == "class_start" and len(words) > 1 and event:
+                    self.starts.setdefault(words[1], []).append(event)
+
+    def class_problem(self, name):
+        events = self.starts.get(name)
+        if not events:
+            return f"class {name} is started by none of {', '.join(INIT_RC)}"
+        if events == ["charger"]:
+            return f"class {name} is started in charger mode only"
+        if self.persist_loaded in self.order:
+            limit = self.order.index(self.persist_loaded)
+            early = [e for e in events if e in self.order and self.order.index(e) <= limit]
+            if early:
+                return (f"class {name} starts on {early[0]}, before the persistent properties are loaded "
+                        f"({self.persist_loaded})")
+        return None
+
+
+def user_names(aosp, config_fs):
+    ids = {m.lower(): int(v) for m, v in re.findall(r"(?m)^#define AID_(\w+)\s+(\d+)", read(os.path.join(aosp, AIDS)))
+           if not NOT_USERS.fullmatch(m)}
+    for path in config_fs:
+        for m, v in re.findall(r"(?ms)^\[AID_(\w+)\]\s*\nvalue:\s*(\d+)", read(path)):
+            ids[m.lower()] = int(v)
+    return ids
+
+
+def check_service(name, path, body, where, ctx):
+    problems = []
+    opts = {}
+    for number, words in body:
+        opts.setdefault(words[0], []).append((number, words[1:]))
+    if path != ctx["binary"]:
+        problems.append(f"{where}: service {name} runs {path}, but Android.bp installs the daemon with this "
+                        f"file as {ctx['binary']}")
+    for flag, why in (("disabled", "init would never start it at boot"),
+                      ("oneshot", "init would not start it again when it exits")):
+        if flag in opts:
+            problems.append(f"{ctx['rc']}:{opts[flag][0][0]}: {flag}: {why}")
+    classes = [c for _, args in opts.get("class", []) for c in args]
+    if not classes:
+        problems.append(f"{where}: no class: the service would be in class default, which init.rc never starts")
+    problems += [f"{where}: {p}" for p in (ctx["platform"].class_problem(c) for c in classes) if p]
+    ids = ctx["ids"]
+    users = [a for _, args in opts.get("user", []) for a in args]
+    if not users:
+        problems.append(f"{where}: no user: init would run it as root")
+    for u in users:
+        if u not in ids and not u.isdigit():
+            problems.append(f"{where}: no user '{u}' ({AIDS} or a config.fs)")
+        elif ids.get(u, int(u) if u.isdigit() else None) == 0:
+            problems.append(f"{where}: user {u}: the daemon must not run as root")
+    groups = [g for _, args in opts.get("group", []) for g in args]
+    problems += [f"{where}: no group '{g}' ({AIDS} or a config.fs)" for g in groups
+                 if g not in ids and not g.isdigit()]
+    problems += [f"{where}: not in group {g}, which android/accesses needs" for g in sorted(ctx["groups"])
+                 if g not in groups]
+    caps = {c for _, args in opts.get("capabilities", []) for c in args}
+    problems += [f"{where}: no capability CAP_{c}" for c in sorted(caps - ctx["caps_known"])]
+    seclabel = [args[0] for _, args in opts.get("seclabel", []) if args]
+    if seclabel:
+        domain = access.context_type(seclabel[0])
+        why = ctx["policy"].check_type(domain, "domain") if domain else f"bad context {seclabel[0]}"
+        if why:
+            problems.append(f"{where}: seclabel {seclabel[0]}: {why}")
+            domain = None
+    else:
+        label = next((t for regex, t in reversed(ctx["labels"]) if regex.fullmatch(path)), None)
+        domain = ctx["policy"].transitions.get(label)
+        if label is None:
+            problems.append(f"{where}: {path} has no entry in {' '.join(ctx['contexts'])}: init refuses to start {name}")
+        elif domain is None:
+            problems.append(f"{where}: no domain transition from init for {path} ({label}): init refuses to start {name}")
+    if domain:
+        granted = {p.upper() for tgt, cls, perms in ctx["rules"](domain).allows if cls == "capability" and tgt == domain
+                   for p in perms}
+        if caps != ctx["caps"]:
+            problems.append(f"{where}: capabilities {' '.join(sorted(caps)) or '(none)'}; android/accesses needs "
+                            f"{' '.join(sorted(ctx['caps'])) or 'none'}")
+        elif caps != granted:
+            problems.append(f"{where}: capabilities {' '.join(sorted(caps)) or '(none)'}, but the policy grants "
+                            f"{domain} {' '.join(sorted(granted)) or 'none'}")
+    if ctx["gentle_kill"] and "gentle_kill" not in opts:
+        problems.append(f"{where}: no gentle_kill: init's stop would SIGKILL {name}, skipping its orderly stop, "
+                        f"and leave mulgate and sprue running")
+    summary = f"service {name} ({path}): class {' '.join(classes)}, user {' '.join(users)}, group {' '.join(groups)}" \
+              f", capabilities {' '.join(sorted(caps)) or 'none'}, domain {domain}" + \
+              (", gentle_kill" if "gentle_kill" in opts else "")
+    return problems, summary
 
 
 def main():
-    if len(sys.argv) < 6:
-        sys.exit(__doc__)
-    aosp, conf, partition, rc, contexts = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
+    (root, aosp, conf, binary, partition, rc), extra = sepolicy.arguments(
+        sys.argv[1:], 6, ["--file-contexts", "--config-fs"], __doc__)
     readme = read(os.path.join(aosp, README))
     options = synopses(readme, "Options", "Triggers")
     commands = synopses(readme, "Commands", "Imports")
     # "onrestart" is documented without a synopsis: it runs the command that follows.
     options["onrestart"] = (1, MANY)
-    ids = {m.lower() for m in re.findall(r"(?m)^#define AID_(\w+)\s+\d+", read(os.path.join(aosp, AIDS)))}
-    caps = set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+", read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"}
-    policy = read(conf)
+    manifest = os.path.join(root, "android", "accesses")
+    caps, groups = access.rc_needs(root, manifest)
+    lines = access.read_manifest(manifest)
+    access.resolve_names(root, lines)
+    own_services = {l.args[0] if l.kind == "signal" else l.args[1] for l in lines if l.kind in ("signal", "ctl")}
     labels = []
-    for path in contexts:
-        for line in read(path).splitlines():
-            words = line.split("#", 1)[0].split()
-            if len(words) >= 2:
-                labels.append((re.compile(words[0] + "$"), words[-1].split(":")[2]))
+    for _, _, words in sepolicy.entries(extra["--file-contexts"]):
+        if len(words) >= 2:
+            labels.append((re.compile(words[0]), words[-1].split(":")[2]))
+    rules = {}
+    installed = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), os.path.basename(rc))
+    ctx = {
+        "rc": rc, "binary": installed[1], "platform": Platform(aosp), "ids": user_names(aosp, extra["--config-fs"]),
+        "caps": caps, "groups": groups, "policy": sepolicy.Policy(conf), "labels": labels,
+        "contexts": extra["--file-contexts"], "gentle_kill": "gentle_kill" in options,
+        "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+", read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
+        "rules": lambda d: rules.setdefault(d, access.Rules(binary, d)),
+    }
+    if ctx["binary"] is None:
+        sys.exit(f"Android.bp: no cc_binary installs {os.path.basename(rc)} (init_rc)")
 
-    problems, services = [], []
-    section = None
-    for number, words in tokens_of(rc):
+    problems, services, said = [], [], []
+    for keyword, args_, number, body in sections(rc):
         where = f"{rc}:{number}"
-        keyword, args = words[0], words[1:]
-        if keyword == "service":
-            if len(args) < 2:
-                problems.append(f"{where}: service needs a name and a path")
-                section = "service"
-                continue
-            if args[0] in (s[0] for s in services):
-                problems.append(f"{where}: service {args[0]} is defined twice; init ignores the second")
-            services.append((args[0], args[1], where))
-            section = "service"
-        elif keyword == "on":
-            section = "on"
-            if not args:
-                problems.append(f"{where}: 'on' needs a trigger")
-        elif keyword == "import":
-            section = "import"
-            if len(args) != 1:
+        if keyword is None:
+            problems.append(f"{where}: '{body[0][1][0]}' outside any section (init ignores it)")
+            continue
+        if keyword == "import":
+            if len(args_) != 1:
                 problems.append(f"{where}: import takes one path")
-        elif section == "import":
-            problems.append(f"{where}: '{keyword}' follows an import, not a service or action")
-        elif section is None:
-            problems.append(f"{where}: '{keyword}' outside any section (init ignores it)")
+            problems += [f"{rc}:{n}: '{w[0]}' follows an import, not a service or action" for n, w in body]
+            continue
+        if keyword == "on":
+            why = trigger_problem(args_)
+            if why:
+                problems.append(f"{where}: {why}")
+        elif len(args_) < 2:
+            problems.append(f"{where}: service needs a name and a path")
+            continue
+        elif args_[0] in services:
+            problems.append(f"{where}: service {args_[0]} is defined twice; init ignores the second")
         else:
-            table, kind = (options, "service option") if section == "service" else (commands, "command")
-            if keyword not in table:
-                problems.append(f"{where}: unknown {kind} '{keyword}'")
+            services.append(args_[0])
+        table, kind = (options, "service option") if keyword == "service" else (commands, "command")
+        for n, words in body:
+            if words[0] not in table:
+                problems.append(f"{rc}:{n}: unknown {kind} '{words[0]}'")
                 continue
-            low, high = table[keyword]
-            if not low <= len(args) <= high:
+            low, high = table[words[0]]
+            if not low <= len(words) - 1 <= high:
                 count = f"{low}" if low == high else f"{low} to {'any number' if high == MANY else high}"
-                problems.append(f"{where}: {keyword} takes {count} arguments, not {len(args)}")
-            if section == "service" and keyword in ("user", "group"):
-                problems += [f"{where}: no user or group '{a}' (AIDs of {AIDS})" for a in args
-                             if a.lower() not in ids and not a.isdigit()]
-            if section == "service" and keyword == "capabilities":
-                problems += [f"{where}: no capability CAP_{a}" for a in args if a not in caps]
-
-    roots = {"system_ext": "/system_ext/", "vendor": "/vendor/"}
-    for name, path, where in services:
-        if not path.startswith(roots[partition]):
-            problems.append(f"{where}: service {name} runs {path}, which is not on {partition}")
-        label = next((t for regex, t in reversed(labels) if regex.match(path)), None)
-        if label is None:
-            problems.append(f"{where}: {path} has no entry in {' '.join(contexts)}: init refuses to start {name}")
-        elif not re.search(rf"(?m)^type_transition init {label}:process \w+;", policy):
-            problems.append(f"{where}: no domain transition from init for {path} ({label}): "
-                            f"init refuses to start {name}")
+                problems.append(f"{rc}:{n}: {words[0]} takes {count} arguments, not {len(words) - 1}")
+        if keyword == "service":
+            p, s = check_service(args_[0], args_[1], body, where, ctx)
+            problems += p
+            said.append(s)
+    known = set(services) | ctx["platform"].services | own_services
+    for keyword, _, _, body in sections(rc):
+        if keyword == "on":
+            problems += [f"{rc}:{n}: {w[0]} {w[1]}: no such service (here, in init.rc or the daemon's)"
+                         for n, w in body if w[0] in SERVICE_COMMANDS and len(w) > 1 and w[1] not in known]
+    if not services:
+        problems.append(f"{rc}: no service")
     if problems:
         print("\n".join(problems))
         sys.exit(1)
-    print(", ".join(f"service {n} ({p})" for n, p, _ in services))
+    print("; ".join(said) + ("" if ctx["gentle_kill"] else "; this tree's init has no gentle_kill"))
 
 
 if __name__ == "__main__":

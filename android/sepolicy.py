@@ -1,21 +1,22 @@
 #!/usr/bin/env python3
-"""The platform's SELinux checks, run on drovik's policy inside an AOSP tree.
+"""The platform's SELinux builds and checks, run on drovik's policy inside an
+AOSP tree.
 
     sepolicy.py build AOSP OUT [--system-ext-public DIR] [--system-ext-private DIR] [--vendor DIR]
-                      [--cache DIR]
         The platform's monolithic policy with the given directories in the
-        places the platform build gives them: m4, then checkpolicy, which
-        checks syntax, declarations, macros and every neverallow rule.
-        Writes OUT/policy.conf; prints checkpolicy's own messages on failure,
-        each violated neverallow followed by the rule as written.
-    sepolicy.py file-contexts CONF PARTITION FILE...
-    sepolicy.py property-contexts AOSP CONF FILE...
-        Syntax, and types that the built policy (CONF) declares.
+        places the platform build gives them (m4 in policy.go's order):
+        OUT/policy.conf, and OUT/policy.bin made without its neverallow
+        rules (the rules are the same; see neverallow).
+    sepolicy.py neverallow AOSP OUT
+        checkpolicy over OUT/policy.conf: syntax, declarations, macros and
+        every neverallow rule; each violated rule is shown as written.
+    sepolicy.py partition AOSP OUT [--system-ext-public DIR] [--system-ext-private DIR] [--vendor DIR]
+        The vendor policy as the platform builds it (public types only, to
+        CIL) and as init boots it (secilc), with its own system_ext policy
+        and with a generic system image's.
     sepolicy.py namespace AOSP PARTITION FILE...
         The property-namespace rule of selinux_contexts.go, run as the build
         runs it for PARTITION on a device launched with Android 11 or later.
-    sepolicy.py genfs CONF TYPE PATH...
-        Which genfscon label each sysfs PATH gets in the built policy.
 
 Everything about the platform is read from the tree: the file order and the
 m4 definitions from policy.go, the allowed prefixes from selinux_contexts.go.
@@ -123,31 +124,86 @@ def neverallow_text(conf_lines, end):
     return re.sub(r"\s+", " ", text)
 
 
-def build(args):
-    aosp, out = args[0], args[1]
-    places = {"--system-ext-public": [], "--system-ext-private": [], "--vendor": [], "--cache": []}
-    rest = args[2:]
+# The platform's structure files (classes, initial SIDs, permissions, MLS,
+# roles, users), which the build gives a vendor policy through its required
+# mask; this tree keeps them in private/. private/mls names mlsvendorcompat,
+# which private/attributes declares: the mask declares it itself.
+STRUCTURE = ["security_classes", "initial_sids", "access_vectors", "mls_macros", "mls_decl", "mls",
+             "policy_capabilities", "roles_decl", "users", "initial_sid_contexts"]
+STRUCTURE_ATTRIBUTES = "attribute mlsvendorcompat;\n"
+
+
+def arguments(argv, count, names, doc):
+    """The first count arguments, and the --NAME VALUE pairs after them as
+    {--NAME: [VALUE...]} for each of names; the usage (doc) otherwise."""
+    if len(argv) < count:
+        sys.exit(doc)
+    pairs, rest = {n: [] for n in names}, argv[count:]
     while rest:
-        if rest[0] not in places or len(rest) < 2:
-            fail(f"build: unknown argument {rest[0]}")
-        places[rest[0]].append(os.path.abspath(rest[1]))
+        if rest[0] not in pairs or len(rest) < 2:
+            sys.exit(f"unknown argument {rest[0]}\n{doc}")
+        pairs[rest[0]].append(rest[1])
         rest = rest[2:]
-    cache = places["--cache"][0] if places["--cache"] else None
+    return argv[:count], pairs
+
+
+def parse_places(args, names):
+    _, places = arguments(args, 0, names, __doc__)
+    return {n: [os.path.abspath(p) for p in paths] for n, paths in places.items()}
+
+
+def write_conf(aosp, dirs, conf):
+    """m4 over the files of dirs in policy.go's order, as the build runs it;
+    returns the number of files."""
     order, defs = policy_build_plan(aosp)
-    dirs = ([f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + places["--system-ext-public"] +
-            places["--system-ext-private"] + [f"{SEPOLICY}/vendor"] + places["--vendor"])
     files = policy_files(aosp, order, dirs)
-    conf = os.path.join(out, "policy.conf")
     m4 = ["m4", "--fatal-warnings"] + [a for d in defs for a in ("-D", d)] + ["-s"] + files
     with open(conf, "w") as f:
         r = subprocess.run(m4, cwd=aosp, stdout=f, stderr=subprocess.PIPE, text=True)
     if r.returncode != 0:
         fail("m4: " + r.stderr.strip())
-    checkpolicy = ["checkpolicy", "-M", "-c", "30", "-o", os.path.join(out, "policy.bin"), conf]
-    status, output, reused = checked(checkpolicy, conf, aosp, cache)
+    return len(files)
+
+
+def without_neverallows(conf, out):
+    """The policy.conf with its neverallow rules taken out: the same binary
+    policy, made in a fraction of a second, for the checks that only ask
+    what it allows."""
+    text = re.sub(r"(?ms)^\s*neverallow(xperm)?\b[^;]*;", "", read(conf))
+    with open(out, "w") as f:
+        f.write(text)
+
+
+def compile_policy(command, where):
+    r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    if r.returncode != 0:
+        fail(f"{where}:\n" + r.stdout.strip())
+
+
+def build(args):
+    """The monolithic policy.conf and its binary policy, without checking the
+    neverallow rules (see neverallow)."""
+    aosp, out = args[0], args[1]
+    places = parse_places(args[2:], ["--system-ext-public", "--system-ext-private", "--vendor"])
+    dirs = ([f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + places["--system-ext-public"] +
+            places["--system-ext-private"] + [f"{SEPOLICY}/vendor"] + places["--vendor"])
+    conf = os.path.join(out, "policy.conf")
+    count = write_conf(aosp, dirs, conf)
+    without_neverallows(conf, conf + ".allows")
+    compile_policy(["checkpolicy", "-M", "-c", "30", "-o", os.path.join(out, "policy.bin"), conf + ".allows"],
+                   "checkpolicy")
+    print(f"{count} files")
+
+
+def neverallow(args):
+    """checkpolicy over the whole policy.conf: syntax, declarations and every
+    neverallow rule; a violated rule is followed by the rule as written."""
+    conf = os.path.join(args[1], "policy.conf")
+    status, output, reused = checked(["checkpolicy", "-M", "-c", "30", "-o", "/dev/null", conf], [conf],
+                                     "checkpolicy", ["checkpolicy", "-V"])
     if status == 0:
-        print(f"{len(files)} files" + (" (checkpolicy's result reused: same policy.conf, same checkpolicy)"
-                                       if reused else ""))
+        print("every neverallow holds" + (" (checkpolicy's result reused: same policy.conf, same checkpolicy)"
+                                          if reused else ""))
         return
     conf_lines = None
     for line in output.splitlines():
@@ -159,47 +215,133 @@ def build(args):
     sys.exit(1)
 
 
-def checked(command, conf, cwd, cache):
-    """checkpolicy's exit status and messages for conf, and whether they came
-    from the cache. checkpolicy's answer depends on nothing but the policy.conf
-    (which holds every source file, m4 definition and file name) and its own
-    version, so a cache keyed on those is exact; it spares the ten seconds of
-    neverallow checking when nothing changed."""
+def partition(args):
+    """The device's vendor policy as the platform builds and boots it. The
+    build compiles it (public policy, system_ext's public policy, vendor
+    policy) to CIL against the platform's public types alone, and keeps what
+    the public policy does not declare. At boot init compiles the platform's
+    CIL with it (secilc): once with the system_ext policy it was built with,
+    once with a generic system image's, which has none of drovik's."""
+    aosp, out = args[0], args[1]
+    places = parse_places(args[2:], ["--system-ext-public", "--system-ext-private", "--vendor"])
+    public = [f"{SEPOLICY}/public"] + places["--system-ext-public"]
+    os.makedirs(os.path.join(out, "structure"), exist_ok=True)
+    for name in STRUCTURE:
+        with open(os.path.join(out, "structure", name), "w") as f:
+            f.write(read(os.path.join(aosp, SEPOLICY, "private", name)))
+    with open(os.path.join(out, "structure", "attributes"), "w") as f:
+        f.write(STRUCTURE_ATTRIBUTES)
+    structure = [os.path.abspath(os.path.join(out, "structure"))]
+
+    def cil(name, dirs):
+        conf = os.path.join(out, name + ".conf")
+        write_conf(aosp, dirs, conf)
+        compile_policy(["checkpolicy", "-C", "-M", "-c", "30", "-o", os.path.join(out, name + ".cil"), conf],
+                       f"{name}: checkpolicy -C")
+        return os.path.join(out, name + ".cil")
+
+    vendor = cil("vendor", structure + public + [f"{SEPOLICY}/vendor"] + places["--vendor"])
+    mask = set(read(cil("public", structure + public)).split("\n"))
+    kept = [l for l in read(vendor).split("\n") if l not in mask and not l.startswith(";;")]
+    with open(os.path.join(out, "vendor_sepolicy.cil"), "w") as f:
+        f.write("\n".join(kept) + "\n")
+    own = places["--system-ext-public"] + places["--system-ext-private"]
+    platforms = [("generic", cil("generic", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"]))]
+    if own:
+        platforms.append(("own", cil("own", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + own)))
+    vendor = os.path.join(out, "vendor_sepolicy.cil")
+    for name, plat in platforms:
+        what = "a generic system image" if name == "generic" else "its own system_ext"
+        command = ["secilc", "-m", "-M", "true", "-G", "-N", "-c", "30", plat, vendor, "-o", "/dev/null", "-f",
+                   "/dev/null"]
+        status, output, _ = checked(command, [plat, vendor], "secilc", ["dpkg-query", "-W", "-f=${Version}", "secilc"])
+        if status != 0:
+            fail(f"the vendor policy does not boot with {what} (secilc):\n" + output.strip() + "\n" +
+                 unresolved(output, vendor))
+    print("vendor policy compiled against the public policy alone; boots with " +
+          " and with ".join("a generic system image" if n == "generic" else "its own system_ext"
+                            for n, _ in reversed(platforms)))
+
+
+def unresolved(messages, cil_file):
+    """The CIL statements secilc names by line, as written."""
+    lines = read(cil_file).split("\n")
+    shown = []
+    for n in sorted({int(m) for m in re.findall(r"at \S+:(\d+)", messages)}):
+        if 0 < n <= len(lines):
+            shown.append(f"    line {n}: {lines[n - 1][:200]}")
+    return "\n".join(shown)
+
+
+def checked(command, inputs, kind, version_command):
+    """(exit status, output, whether it was kept from an earlier run) of a
+    command whose answer depends on nothing but the contents of the files
+    inputs (among its arguments), its other arguments and the tool's version:
+    a cache keyed on those is exact. The cache is DROVIK_ANDROID_CACHE/kind,
+    when that is set; it spares checkpolicy's ten seconds of neverallow
+    checking, and the seconds of secilc and sesearch, when nothing changed."""
+    cache = os.environ.get("DROVIK_ANDROID_CACHE")
     key = None
     if cache:
-        version = subprocess.run(["checkpolicy", "-V"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 text=True).stdout
+        cache = os.path.join(cache, kind)
+        version = subprocess.run(version_command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
         digest = hashlib.sha256(version.encode())
-        digest.update(" ".join(command[:-3]).encode())
-        with open(conf, "rb") as f:
-            digest.update(f.read())
+        for arg in command:
+            if arg in inputs:
+                with open(arg, "rb") as f:
+                    digest.update(b"\0file\0" + f.read())
+            else:
+                digest.update(b"\0" + arg.encode())
         key = os.path.join(cache, digest.hexdigest())
         try:
             with open(key) as f:
                 status, _, output = f.read().partition("\n")
             os.utime(key)
-            return int(status), output.replace("{policy.conf}", conf), True
+            for i, path in enumerate(inputs):
+                output = output.replace(f"{{input{i}}}", path)
+            return int(status), output, True
         except (OSError, ValueError):
             pass
-    r = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    r = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if key:
         os.makedirs(cache, exist_ok=True)
-        with open(key + ".tmp", "w") as f:
-            f.write(f"{r.returncode}\n" + r.stdout.replace(conf, "{policy.conf}"))
-        os.replace(key + ".tmp", key)
-        entries = sorted((os.path.join(cache, e) for e in os.listdir(cache)), key=os.path.getmtime)
-        for old in entries[:-8]:
-            os.unlink(old)
+        output = r.stdout
+        for i, path in enumerate(inputs):
+            output = output.replace(path, f"{{input{i}}}")
+        # Other runs may write and trim at the same moment.
+        with open(f"{key}.{os.getpid()}.tmp", "w") as f:
+            f.write(f"{r.returncode}\n" + output)
+        os.replace(f"{key}.{os.getpid()}.tmp", key)
+        kept = []
+        for name in os.listdir(cache):
+            try:
+                kept.append((os.path.getmtime(os.path.join(cache, name)), os.path.join(cache, name)))
+            except OSError:
+                pass
+        for _, old in sorted(k for k in kept if not k[1].endswith(".tmp"))[:-64]:
+            try:
+                os.unlink(old)
+            except OSError:
+                pass
     return r.returncode, r.stdout, False
 
 
 class Policy:
-    """Types and attributes declared by a built policy.conf."""
+    """Types and attributes declared by a built policy.conf, and the file that
+    declares each type (from m4's #line marks)."""
 
     def __init__(self, conf):
         self.types = {}
         self.attributes = set()
-        text = re.sub(r"(?m)^\s*#.*$", "", read(conf))
+        self.declared_in = {}
+        text = read(conf)
+        where = None
+        for m in re.finditer(r'(?m)^(?:#line \d+ "([^"]*)"|[ \t]*type (\w+))', text):
+            if m.group(1):
+                where = m.group(1)
+            else:
+                self.declared_in.setdefault(m.group(2), where)
+        text = re.sub(r"(?m)^\s*#.*$", "", text)
         for statement in text.split(";"):
             words = statement.replace(",", " ").split()
             if len(words) >= 2 and words[0] == "attribute":
@@ -211,7 +353,7 @@ class Policy:
                 self.types.setdefault(words[1], set()).update(attrs)
             elif len(words) >= 3 and words[0] == "typeattribute":
                 self.types.setdefault(words[1], set()).update(words[2:])
-        self.transitions = re.findall(r"(?m)^type_transition init (\S+):process (\S+);", text)
+        self.transitions = dict(re.findall(r"(?m)^type_transition init (\S+):process (\S+);", text))
 
     def check_type(self, name, attribute):
         if name not in self.types:
@@ -219,6 +361,10 @@ class Policy:
         if attribute not in self.types[name]:
             return f"type {name} is not a {attribute}"
         return None
+
+    def declared_under(self, name, dirs):
+        where = self.declared_in.get(name) or ""
+        return any(os.path.abspath(where).startswith(os.path.abspath(d) + os.sep) for d in dirs)
 
 
 CONTEXT = re.compile(r"u:object_r:([A-Za-z0-9_]+):s0(:c\d+(\.c\d+)?(,c\d+(\.c\d+)?)*)?$")
@@ -249,72 +395,6 @@ def entries(files):
         code = line.split("#", 1)[0].strip()
         if code:
             yield where, line.strip(), code.split()
-
-
-def literal_heads(regex):
-    """The literal beginnings of the paths a file_contexts regex can match,
-    with a leading group of alternatives, /(a|b)/..., spelt out."""
-    m = re.match(r"/\(([^()]*)\)(.*)", regex)
-    heads = ["/" + alt + m.group(2) for alt in m.group(1).split("|")] if m else [regex]
-    return [re.split(r"[.*+?\[\](){}|^$\\]", h, maxsplit=1)[0] for h in heads]
-
-
-def file_contexts(args):
-    policy, partition, files = Policy(args[0]), args[1], args[2:]
-    roots = {"system_ext": ("/system_ext/", "/system/system_ext/"),
-             "vendor": ("/vendor/", "/system/vendor/")}[partition]
-    problems = []
-    for where, line, words in entries(files):
-        if len(words) not in (2, 3) or (len(words) == 3 and words[1] not in
-                                        ("--", "-d", "-l", "-b", "-c", "-p", "-s")):
-            problems.append(f"{where}: malformed entry: {line}")
-            continue
-        try:
-            regex = re.compile(words[0] + "$")
-        except re.error as e:
-            problems.append(f"{where}: bad regular expression ({e}): {line}")
-            continue
-        m = CONTEXT.match(words[-1])
-        why = policy.check_type(m.group(1), "file_type") if m else f"bad context {words[-1]}"
-        if why:
-            problems.append(f"{where}: {why}: {line}")
-        # Each entry labels files of this partition only (under either of its
-        # mount points).
-        if not all(head.startswith(roots) for head in literal_heads(words[0])):
-            problems.append(f"{where}: labels paths outside {partition}: {line}")
-    report(problems, files)
-
-
-def platform_exact_names(aosp):
-    names = set()
-    path = os.path.join(aosp, SEPOLICY, "private/property_contexts")
-    for where, line, words in entries([path]):
-        if len(words) >= 3 and words[2] == "exact":
-            names.add(words[0])
-    return names
-
-
-def property_contexts(args):
-    aosp, policy, files = args[0], Policy(args[1]), args[2:]
-    platform = platform_exact_names(aosp)
-    problems = []
-    for where, line, words in entries(files):
-        if len(words) < 2:
-            problems.append(f"{where}: malformed entry: {line}")
-            continue
-        m = CONTEXT.match(words[1])
-        why = policy.check_type(m.group(1), "property_type") if m else f"bad context {words[1]}"
-        if len(words) > 2 and words[2] not in ("exact", "prefix"):
-            why = f"match must be exact or prefix, not {words[2]}"
-        elif len(words) > 3 and words[3] not in ("string", "bool", "int", "uint", "double", "enum"):
-            why = f"unknown property type {words[3]}"
-        elif len(words) > 4 and words[3] != "enum":
-            why = "only an enum takes values"
-        elif words[0] in platform:
-            why = "the platform already labels this name"
-        if why:
-            problems.append(f"{where}: {why}: {line}")
-    report(problems, files)
 
 
 def namespace(args):
@@ -350,31 +430,22 @@ def namespace(args):
     sys.exit(r.returncode)
 
 
-def genfs(args):
-    conf, want, paths = args[0], args[1], args[2:]
-    rules = re.findall(r"(?m)^genfscon sysfs (\S+)\s+u:object_r:(\w+):", read(conf))
-    problems = []
-    for path in paths:
-        rel = path[len("/sys"):]
-        best = max((p for p in rules if rel == p[0] or rel.startswith(p[0].rstrip("/") + "/")),
-                   key=lambda p: len(p[0]), default=None)
-        label = best[1] if best else "sysfs"
-        if label != want:
-            problems.append(f"{path} is labelled {label}" + (f" (genfscon sysfs {best[0]})" if best else ""))
-    if problems:
-        fail("\n".join(problems))
-    print(f"{len(paths)} paths labelled {want}")
+def genfs_rules(conf_text):
+    """(filesystem, path, type) of every genfscon rule of a policy.conf."""
+    return re.findall(r"(?m)^genfscon (\S+) (\S+)\s+u:object_r:(\w+):", conf_text)
 
 
-def report(problems, files):
-    if problems:
-        fail("\n".join(problems))
-    print(", ".join(os.path.relpath(f) for f in files))
+def genfs_label(rules, fs, path):
+    """The type the genfscon rules give PATH (under /sys or /proc) on a
+    filesystem of type fs: the longest matching prefix."""
+    rel = path[len("/" + ("sys" if fs == "sysfs" else fs)):] or "/"
+    best = max((r for r in rules if r[0] == fs and (rel == r[1] or rel.startswith(r[1].rstrip("/") + "/"))),
+               key=lambda r: len(r[1]), default=None)
+    return best[2] if best else None
 
 
 def main():
-    commands = {"build": build, "file-contexts": file_contexts, "property-contexts": property_contexts,
-                "namespace": namespace, "genfs": genfs}
+    commands = {"build": build, "neverallow": neverallow, "partition": partition, "namespace": namespace}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](sys.argv[2:])

@@ -1,0 +1,11 @@
+# shellcheck shell=bash disable=SC2154 # the variables are check.sh's
+# every access of android/accesses (names from the daemon's sources) allowed to the daemon's domain by the built policy (sesearch); on vendor, the ones the platform refuses stay refused
+needs_policy access
+
+check_access() {
+    local contexts=() f
+    for f in "${own_pc[@]}" "${device_pc[@]}"; do contexts+=(--property-contexts "$f"); done
+    for f in "${own_fc[@]}" "${device_fc[@]}"; do contexts+=(--file-contexts "$f"); done
+    result_of access "android/accesses against the $partition policy" \
+        python3 "$HERE/access.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$DOMAIN" "${contexts[@]}"
+}

@@ -1,0 +1,10 @@
+# shellcheck shell=bash disable=SC2154 # the variables are check.sh's
+# file_contexts and property_contexts: syntax and declared types; drovik's own label exactly its executable and the properties the daemon uses, with types of its own, and nothing the platform labels
+needs_policy contexts
+
+check_contexts() {
+    local own=() d
+    for d in "${own_policy[@]}"; do own+=(--own "$d"); done
+    result_of contexts "file_contexts and property_contexts" \
+        python3 "$HERE/contexts.py" "$ROOT" "$aosp" "$conf" "$partition" "$rc" "${own[@]}" --device "$device"
+}
