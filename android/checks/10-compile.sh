@@ -24,7 +24,9 @@ compile_one() {
             printf '%s\n' "${cmd[@]}" "$mode" "$COMPILER"; } | sed "s|$W|W|g; s|$ROOT|ROOT|g" | sha256sum | cut -c1-64)
         key=$DROVIK_ANDROID_CACHE/compile/$key
         if [ -f "$key.status" ]; then
-            cp "$key.log" "$obj.log" && { [ "$mode" != -c ] || cp "$key.o" "$obj"; } && touch "$key.status" &&
+            # A compile that failed left no object to take.
+            cp "$key.log" "$obj.log" && { [ "$mode" != -c ] || [ "$(cat "$key.status")" != 0 ] || cp "$key.o" "$obj"; } &&
+                touch "$key.status" &&
                 echo "$src" >>"$(dirname "$obj")/reused" && return "$(cat "$key.status")"
         fi
     fi
