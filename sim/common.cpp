@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <host_wire.h>
+
 #include "wire.h"
 
 #ifndef DROVIK_DAEMON_PATH
@@ -144,20 +146,19 @@ LogEntry parse_log_datagram(std::string_view d)
 {
     LogEntry e;
     e.raw = std::string(d);
-    if (d.size() < 12)
+    if (d.size() < LOG_HEADER_SIZE)
         return e;
     auto u16 = [&](size_t o) { return uint16_t(uint8_t(d[o]) | uint8_t(d[o + 1]) << 8); };
     auto u32 = [&](size_t o) { return uint32_t(u16(o)) | uint32_t(u16(o + 2)) << 16; };
-    // The header is packed and little-endian on every Android ABI; the fields
-    // are read byte by byte so that no unaligned load is made.
-    e.log_id = uint8_t(d[0]);
-    e.tid = u16(1);
-    e.sec = u32(3);
-    e.nsec = u32(7);
-    if (d.size() == 12)
+    // The fields are read byte by byte so that no unaligned load is made.
+    e.log_id = uint8_t(d[LOG_HEADER_ID]);
+    e.tid = u16(LOG_HEADER_TID);
+    e.sec = u32(LOG_HEADER_SEC);
+    e.nsec = u32(LOG_HEADER_NSEC);
+    if (d.size() == LOG_HEADER_SIZE)
         return e;
-    e.priority = uint8_t(d[11]);
-    std::string_view rest = d.substr(12);
+    e.priority = uint8_t(d[LOG_HEADER_PRIORITY]);
+    std::string_view rest = d.substr(LOG_HEADER_SIZE);
     size_t z = rest.find('\0');
     if (z == std::string_view::npos) {
         e.tag = std::string(rest);

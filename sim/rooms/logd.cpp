@@ -9,13 +9,13 @@
 #include <cstring>
 #include <thread>
 
+#include <host_wire.h>
+
 #include "../wire.h"
 #include "posix.h"
 
 namespace sim::detail {
 namespace {
-
-constexpr char kSocket[] = "/dev/socket/logdw";
 
 ucred credentials(msghdr &m)
 {
@@ -34,7 +34,7 @@ Logd::Logd(const Options &opts)
         return;
     // The limit is per network namespace and taken when a socket is made.
     write_file("/proc/sys/net/unix/max_dgram_qlen", std::to_string(opts.logd_queue) + "\n");
-    sock_ = unix_socket(SOCK_DGRAM, kSocket);
+    sock_ = unix_socket(SOCK_DGRAM, LOGDW_SOCKET);
     int one = 1;
     setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     int size = 8 << 20;
@@ -44,7 +44,7 @@ Logd::Logd(const Options &opts)
     must(marker_ >= 0, "socket");
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, kSocket, sizeof a.sun_path - 1);
+    strncpy(a.sun_path, LOGDW_SOCKET, sizeof a.sun_path - 1);
     must(connect(marker_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0, "connect logd");
     // A queue that stays full past this is a logd that does not move: flush gives up.
     timeval tv{1, 0};
