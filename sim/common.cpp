@@ -207,21 +207,21 @@ std::vector<std::string> default_daemon_command()
     return {DROVIK_DAEMON_PATH};
 }
 
-std::string Device::usb_uevent(std::string_view state, unsigned seqnum)
+std::string Device::uevent_datagram(std::initializer_list<std::string_view> fields)
 {
-    static constexpr char kDevpath[] = "/devices/virtual/android_usb/android0";
     std::string d;
-    auto field = [&](std::string_view f) {
+    for (auto f : fields) {
         d.append(f);
         d.push_back('\0');
-    };
-    field(std::string("change@") + kDevpath);
-    field("ACTION=change");
-    field(std::string("DEVPATH=") + kDevpath);
-    field("SUBSYSTEM=android_usb");
-    field(std::string("USB_STATE=").append(state));
-    field("SEQNUM=" + std::to_string(seqnum));
+    }
     return d;
+}
+
+std::string Device::usb_uevent(std::string_view state, unsigned seqnum)
+{
+    const std::string path(kUsbDevpath);
+    return uevent_datagram({"change@" + path, "ACTION=change", "DEVPATH=" + path, "SUBSYSTEM=android_usb",
+                            "USB_STATE=" + std::string(state), "SEQNUM=" + std::to_string(seqnum)});
 }
 
 std::string printable(std::string_view bytes, bool quotes)
