@@ -229,8 +229,8 @@ Lines stop_lines(int sig)
 
 Lines monitor_refused_lines()
 {
-    return exacts({"pthread_create() g_monitor_usb_thread_id fail: 11", "drovik start fail. ret_val=-118.",
-                   msg::stop_end()});
+    return exacts(
+        {"pthread_create() g_monitor_usb_thread_id fail: 11", "drovik start fail. ret_val=-118.", msg::stop_end()});
 }
 
 namespace writes {

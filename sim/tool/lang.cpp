@@ -81,7 +81,7 @@ std::vector<Token> tokenize(std::string_view s, size_t pos)
                 }
                 default:
                     refuse(at,
-                         "unknown escape \\" + shown(s.substr(pos, 1)) + " (known: \\n \\r \\t \\0 \\\\ \\\" \\xHH)");
+                           "unknown escape \\" + shown(s.substr(pos, 1)) + " (known: \\n \\r \\t \\0 \\\\ \\\" \\xHH)");
                 }
             }
             ++pos;
@@ -269,7 +269,6 @@ std::string time_text(sim::Millis t)
         return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + "s";
     return std::to_string(ms) + "ms";
 }
-
 
 std::string quoted_text(std::string_view value)
 {

@@ -116,7 +116,6 @@ Lookup time_lookup(const Settings &s, int fillers, int reps)
     return l;
 }
 
-
 // ---- inside the device
 
 namespace {

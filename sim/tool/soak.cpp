@@ -135,10 +135,12 @@ public:
         case Kind::ConfiguredWhileRunning: uevent("CONFIGURED"); break;
         case Kind::Connected: uevent("CONNECTED"); break;
         case Kind::StateX:
-            d_.send_uevent(numbered({"change@" + std::string(sim::Device::kUsbDevpath), "ACTION=change",
-                                     "USB_STATE_X=1"}));
+            d_.send_uevent(
+                numbered({"change@" + std::string(sim::Device::kUsbDevpath), "ACTION=change", "USB_STATE_X=1"}));
             break;
-        case Kind::NoState: d_.send_uevent(numbered({"add@/devices/platform/leds", "ACTION=add", "SUBSYSTEM=leds"})); break;
+        case Kind::NoState:
+            d_.send_uevent(numbered({"add@/devices/platform/leds", "ACTION=add", "SUBSYSTEM=leds"}));
+            break;
         case Kind::Garbage: d_.send_uevent(garbage()); break;
         case Kind::RestartRunning:
         case Kind::RestartStopped: d_.signal_daemon(SIGUSR2); break;

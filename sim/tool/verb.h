@@ -47,7 +47,7 @@ struct BootSetup {
 };
 
 struct VerbInfo {
-    std::string_view name;  // a word, or a group's word and its own: "expect log"
+    std::string_view name; // a word, or a group's word and its own: "expect log"
     Section section;
     std::string_view usage; // how its line is written
     std::string_view help;  // its line in the shell's help; empty: not listed
@@ -55,10 +55,10 @@ struct VerbInfo {
 };
 
 struct Verb : VerbInfo {
-    std::function<std::any(Args &)> parse;                                  // the arguments, into the payload
-    std::function<Outcome(Engine &, const std::any &)> run;                 // on a running device
-    std::function<std::string(BootSetup &, const std::any &)> set_up;      // boot verbs: a problem, or ""
-    std::function<std::string(const std::any &)> text;                      // the command as a line
+    std::function<std::any(Args &)> parse;                            // the arguments, into the payload
+    std::function<Outcome(Engine &, const std::any &)> run;           // on a running device
+    std::function<std::string(BootSetup &, const std::any &)> set_up; // boot verbs: a problem, or ""
+    std::function<std::string(const std::any &)> text;                // the command as a line
 };
 
 // One entry. P is the verb's payload; parse reads it from the line's

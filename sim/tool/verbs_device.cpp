@@ -56,22 +56,21 @@ Outcome signal_daemon(Engine &e, int sig, bool wait_end)
     return Outcome::Done;
 }
 
-// clang-format off
 const Verb kVerbs[] = {
     simple({"plug", Section::Device, "plug", "attach the cable: gadget CONNECTED, then CONFIGURED"},
-        [](Engine &e) {
-            e.device().plug();
-            e.say("cable attached: CONNECTED, then CONFIGURED");
-            return Outcome::Done;
-        }),
+           [](Engine &e) {
+               e.device().plug();
+               e.say("cable attached: CONNECTED, then CONFIGURED");
+               return Outcome::Done;
+           }),
     simple({"unplug", Section::Device, "unplug", "pull the cable: gadget DISCONNECTED"},
-        [](Engine &e) {
-            e.device().unplug();
-            e.say("cable pulled: DISCONNECTED");
-            return Outcome::Done;
-        }),
-    verb<Text>({"usb", Section::Device, "usb WORD",
-                "the state file reads WORD, and the kernel announces USB_STATE=WORD"},
+           [](Engine &e) {
+               e.device().unplug();
+               e.say("cable pulled: DISCONNECTED");
+               return Outcome::Done;
+           }),
+    verb<Text>(
+        {"usb", Section::Device, "usb WORD", "the state file reads WORD, and the kernel announces USB_STATE=WORD"},
         [](Args &a) {
             size_t at = a.col();
             Text t{a.text("WORD")};
@@ -81,12 +80,13 @@ const Verb kVerbs[] = {
         },
         [](Engine &e, const Text &t) {
             e.device().set_usb_state(t.value);
-            e.say("the state file reads " + quoted_text(t.value + "\n") + "; uevent USB_STATE=" +
-                  sim::printable(t.value) + " sent");
+            e.say("the state file reads " + quoted_text(t.value + "\n") +
+                  "; uevent USB_STATE=" + sim::printable(t.value) + " sent");
             return Outcome::Done;
         },
         [](const Text &t) { return "usb " + written(t.value); }),
-    verb<Count>({"ports", Section::Device, "ports N", "serial ports the gadget offers (0 to 255)"},
+    verb<Count>(
+        {"ports", Section::Device, "ports N", "serial ports the gadget offers (0 to 255)"},
         [](Args &a) { return Count{static_cast<int>(a.number("the port count", 0, 255))}; },
         [](Engine &e, const Count &c) {
             e.device().set_ports(c.n);
@@ -94,8 +94,9 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const Count &c) { return "ports " + std::to_string(c.n); }),
-    verb<Text>({"uevent", Section::Device, "uevent TEXT",
-                "one raw uevent datagram, e.g. \"change@/x\\0USB_STATE=CONFIGURED\\0\""},
+    verb<Text>(
+        {"uevent", Section::Device, "uevent TEXT",
+         "one raw uevent datagram, e.g. \"change@/x\\0USB_STATE=CONFIGURED\\0\""},
         [](Args &a) {
             size_t at = a.col();
             Text t{a.text("TEXT")};
@@ -109,9 +110,10 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const Text &t) { return "uevent " + written(t.value); }),
-    verb<NameValue>({"setprop", Section::Device, "setprop NAME VALUE; quote a value with spaces, \"\" is empty",
-                     "set a property as from outside the device; ctl.start / ctl.stop\n"
-                     "with mulgate or sprue control the services"},
+    verb<NameValue>(
+        {"setprop", Section::Device, "setprop NAME VALUE; quote a value with spaces, \"\" is empty",
+         "set a property as from outside the device; ctl.start / ctl.stop\n"
+         "with mulgate or sprue control the services"},
         [](Args &a) {
             NameValue p;
             p.name = a.text("NAME");
@@ -132,16 +134,17 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const NameValue &p) { return "setprop " + written(p.name) + " " + written(p.value); }),
-    verb<Text>({"getprop", Section::Device, "getprop NAME", "show a property"},
-        [](Args &a) { return Text{a.text("NAME")}; },
+    verb<Text>(
+        {"getprop", Section::Device, "getprop NAME", "show a property"}, [](Args &a) { return Text{a.text("NAME")}; },
         [](Engine &e, const Text &t) {
             auto v = e.device().getprop(t.value);
             e.put(v ? quoted_text(*v) : "(unset)");
             return Outcome::Done;
         },
         [](const Text &t) { return "getprop " + written(t.value); }),
-    verb<Process>({"service", Section::Device, "service NAME ignores-sigterm|obeys-sigterm",
-                   "how the service's process takes SIGTERM, from its next start"},
+    verb<Process>(
+        {"service", Section::Device, "service NAME ignores-sigterm|obeys-sigterm",
+         "how the service's process takes SIGTERM, from its next start"},
         [](Args &a) {
             Process p;
             p.name = a.text("NAME");
@@ -155,8 +158,9 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const Process &p) { return "service " + written(p.name) + " " + sigterm_word(p.ignores_sigterm); }),
-    verb<Process>({"spawn", Section::Device, "spawn NAME [ignores-sigterm]",
-                   "an extra process of that name, outside init's services"},
+    verb<Process>(
+        {"spawn", Section::Device, "spawn NAME [ignores-sigterm]",
+         "an extra process of that name, outside init's services"},
         [](Args &a) {
             Process p;
             p.name = a.text("NAME");
@@ -170,8 +174,8 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const Process &p) { return "spawn " + written(p.name) + (p.ignores_sigterm ? " ignores-sigterm" : ""); }),
-    verb<Kill>({"kill", Section::Device, "kill NAME [SIGNAL]",
-                "a signal (default TERM) to every process of that name"},
+    verb<Kill>(
+        {"kill", Section::Device, "kill NAME [SIGNAL]", "a signal (default TERM) to every process of that name"},
         [](Args &a) {
             Kill k;
             k.name = a.text("NAME");
@@ -193,18 +197,19 @@ const Verb kVerbs[] = {
         },
         [](const Kill &k) { return "kill " + written(k.name) + " " + signal_name(k.sig); }),
 
-    verb<Signal>({"signal", Section::Daemon, "signal SIGNAL",
-                  "send it a signal: USR2, TERM, INT, KILL, ... or a number"},
+    verb<Signal>(
+        {"signal", Section::Daemon, "signal SIGNAL", "send it a signal: USR2, TERM, INT, KILL, ... or a number"},
         [](Args &a) { return Signal{a.signal("SIGNAL")}; },
         [](Engine &e, const Signal &s) { return signal_daemon(e, s.sig, false); },
         [](const Signal &s) { return "signal " + signal_name(s.sig); }),
     simple({"restart", Section::Daemon, "restart", "ask it to restart mulgate (SIGUSR2)"},
-        [](Engine &e) { return signal_daemon(e, SIGUSR2, false); }),
+           [](Engine &e) { return signal_daemon(e, SIGUSR2, false); }),
     simple({"stop", Section::Daemon, "stop", "stop it (SIGTERM) and wait for its end"},
-        [](Engine &e) { return signal_daemon(e, SIGTERM, true); }),
+           [](Engine &e) { return signal_daemon(e, SIGTERM, true); }),
     simple({"start", Section::Daemon, "start", "start it (again) and wait until it listens for uevents"},
-        [](Engine &e) { return e.start_daemon(); }),
-    verb<Wait>({"wait", Section::Daemon, "wait TIME", "do nothing for a while: 500ms, 2s, 1.5s"},
+           [](Engine &e) { return e.start_daemon(); }),
+    verb<Wait>(
+        {"wait", Section::Daemon, "wait TIME", "do nothing for a while: 500ms, 2s, 1.5s"},
         [](Args &a) { return Wait{a.time()}; },
         [](Engine &, const Wait &w) {
             std::this_thread::sleep_for(w.time);
@@ -212,7 +217,6 @@ const Verb kVerbs[] = {
         },
         [](const Wait &w) { return "wait " + time_text(w.time); }),
 };
-// clang-format on
 
 } // namespace
 

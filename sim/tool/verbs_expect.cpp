@@ -213,11 +213,11 @@ Outcome expect_quiet(Engine &e, const Quiet &want)
     return Outcome::Unmet;
 }
 
-// clang-format off
 const Verb kVerbs[] = {
-    verb<LogLine>({"expect log", Section::Expectation, "expect log \"TEXT\"|/RE/",
-                   "a log line with exactly this text, or whose whole text matches\n"
-                   "the regular expression, after the last one expected"},
+    verb<LogLine>(
+        {"expect log", Section::Expectation, "expect log \"TEXT\"|/RE/",
+         "a log line with exactly this text, or whose whole text matches\n"
+         "the regular expression, after the last one expected"},
         [](Args &a) {
             LogLine l;
             const Token &k = a.next("\"TEXT\" or /PATTERN/");
@@ -236,8 +236,9 @@ const Verb kVerbs[] = {
         [](const LogLine &l) {
             return "expect log " + (l.re ? pattern_text(l.text) : quoted_text(l.text)) + within_text(l.within);
         }),
-    verb<Write>({"expect write", Section::Expectation, "expect write NAME=VALUE",
-                 "a property write by the daemon, after the last one expected"},
+    verb<Write>(
+        {"expect write", Section::Expectation, "expect write NAME=VALUE",
+         "a property write by the daemon, after the last one expected"},
         [](Args &a) {
             size_t col = a.col();
             std::string nv = a.text("NAME=VALUE");
@@ -248,8 +249,9 @@ const Verb kVerbs[] = {
         },
         expect_write,
         [](const Write &w) { return "expect write " + written(w.name + "=" + w.value) + within_text(w.within); }),
-    verb<ServiceState>({"expect service", Section::Expectation, "expect service NAME STATE",
-                        "running, stopping, stopped, restarting or unset"},
+    verb<ServiceState>(
+        {"expect service", Section::Expectation, "expect service NAME STATE",
+         "running, stopping, stopped, restarting or unset"},
         [](Args &a) {
             ServiceState s;
             s.name = a.text("a service name");
@@ -264,8 +266,9 @@ const Verb kVerbs[] = {
             return "expect service " + written(s.name) + " " + (s.state.empty() ? "unset" : s.state) +
                    within_text(s.within);
         }),
-    verb<Exit>({"expect exit", Section::Expectation, "expect exit CODE|SIGNAL",
-                "the daemon's end: an exit status, or the signal that killed it"},
+    verb<Exit>(
+        {"expect exit", Section::Expectation, "expect exit CODE|SIGNAL",
+         "the daemon's end: an exit status, or the signal that killed it"},
         [](Args &a) {
             Exit x;
             const Token &k = a.next("an exit status or a signal");
@@ -278,7 +281,8 @@ const Verb kVerbs[] = {
             } else {
                 auto s = k.kind == Token::Word ? signal_number(k.value) : std::nullopt;
                 if (!s)
-                    refuse(k.col, "expect exit wants a status (0 to 255) or the signal that ended it (KILL, SEGV, ...)");
+                    refuse(k.col,
+                           "expect exit wants a status (0 to 255) or the signal that ended it (KILL, SEGV, ...)");
                 x.number = *s;
                 x.by_signal = true;
             }
@@ -290,16 +294,15 @@ const Verb kVerbs[] = {
             return "expect exit " + (x.by_signal ? signal_name(x.number) : std::to_string(x.number)) +
                    within_text(x.within);
         }),
-    verb<Quiet>({"expect quiet", Section::Expectation, "expect quiet TIME",
-                 "nothing logged after the last expected line, for that long"},
+    verb<Quiet>(
+        {"expect quiet", Section::Expectation, "expect quiet TIME",
+         "nothing logged after the last expected line, for that long"},
         [](Args &a) {
             a.optional("for");
             return Quiet{a.time()};
         },
-        expect_quiet,
-        [](const Quiet &q) { return "expect quiet " + time_text(q.time); }),
+        expect_quiet, [](const Quiet &q) { return "expect quiet " + time_text(q.time); }),
 };
-// clang-format on
 
 } // namespace
 

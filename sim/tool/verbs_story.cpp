@@ -39,9 +39,9 @@ Verb boot(VerbInfo info, P (*parse)(Args &), std::string (*set_up)(BootSetup &, 
     return v;
 }
 
-// clang-format off
 const Verb kVerbs[] = {
-    verb<Prose>({"step", Section::Narration, "step TITLE", ""},
+    verb<Prose>(
+        {"step", Section::Narration, "step TITLE", ""},
         [](Args &a) {
             const Token &t = a.next("TITLE");
             if (t.value.empty())
@@ -53,22 +53,24 @@ const Verb kVerbs[] = {
             return Outcome::Done;
         },
         [](const Prose &p) { return "step " + p.text; }),
-    verb<Prose>({"say", Section::Narration, "say TEXT", ""},
-        [](Args &a) { return Prose{a.next("TEXT").value}; },
+    verb<Prose>(
+        {"say", Section::Narration, "say TEXT", ""}, [](Args &a) { return Prose{a.next("TEXT").value}; },
         [](Engine &e, const Prose &p) {
             e.put(p.text);
             return Outcome::Done;
         },
         [](const Prose &p) { return "say " + p.text; }),
 
-    boot<State>({"boot usb", Section::Boot, "boot usb WORD|absent", ""},
+    boot<State>(
+        {"boot usb", Section::Boot, "boot usb WORD|absent", ""},
         [](Args &a) { return a.optional("absent") ? State{} : State{a.text("WORD or absent")}; },
         [](BootSetup &b, const State &s) {
             b.options.usb_state = s.word ? std::optional<std::string>(*s.word + "\n") : std::nullopt;
             return std::string();
         },
         [](const State &s) { return "boot usb " + (s.word ? written(*s.word) : "absent"); }),
-    boot<Ports>({"boot ports", Section::Boot, "boot ports N|absent", ""},
+    boot<Ports>(
+        {"boot ports", Section::Boot, "boot ports N|absent", ""},
         [](Args &a) {
             return a.optional("absent") ? Ports{} : Ports{static_cast<int>(a.number("the port count", 0, 255))};
         },
@@ -78,7 +80,8 @@ const Verb kVerbs[] = {
             return std::string();
         },
         [](const Ports &p) { return "boot ports " + (p.count ? std::to_string(*p.count) : "absent"); }),
-    boot<Property>({"boot setprop", Section::Boot, "boot setprop NAME VALUE", ""},
+    boot<Property>(
+        {"boot setprop", Section::Boot, "boot setprop NAME VALUE", ""},
         [](Args &a) {
             Property p;
             p.name = a.text("NAME");
@@ -90,7 +93,8 @@ const Verb kVerbs[] = {
             return std::string();
         },
         [](const Property &p) { return "boot setprop " + written(p.name) + " " + written(p.value); }),
-    boot<ServiceSigterm>({"boot service", Section::Boot, "boot service NAME ignores-sigterm|obeys-sigterm", ""},
+    boot<ServiceSigterm>(
+        {"boot service", Section::Boot, "boot service NAME ignores-sigterm|obeys-sigterm", ""},
         [](Args &a) {
             ServiceSigterm s;
             s.name = a.text("NAME");
@@ -106,7 +110,8 @@ const Verb kVerbs[] = {
         [](const ServiceSigterm &s) {
             return "boot service " + written(s.name) + (s.ignores ? " ignores-sigterm" : " obeys-sigterm");
         }),
-    boot<On>({"boot daemon", Section::Boot, "boot daemon on|off", ""},
+    boot<On>(
+        {"boot daemon", Section::Boot, "boot daemon on|off", ""},
         [](Args &a) { return On{a.keyword("on|off") == "on"}; },
         [](BootSetup &b, const On &o) {
             b.start_daemon = o.on;
@@ -114,7 +119,6 @@ const Verb kVerbs[] = {
         },
         [](const On &o) { return std::string(o.on ? "boot daemon on" : "boot daemon off"); }),
 };
-// clang-format on
 
 } // namespace
 

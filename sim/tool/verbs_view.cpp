@@ -61,9 +61,9 @@ Outcome quit(Engine &)
     return Outcome::Quit;
 }
 
-// clang-format off
 const Verb kVerbs[] = {
-    verb<All>({"log", Section::View, "log [all]", "the log lines since the last 'log' (or all of them)"},
+    verb<All>(
+        {"log", Section::View, "log [all]", "the log lines since the last 'log' (or all of them)"},
         [](Args &a) { return All{a.optional("all")}; },
         [](Engine &e, const All &a) {
             Viewer &v = e.viewer();
@@ -75,21 +75,20 @@ const Verb kVerbs[] = {
     simple({"writes", Section::View, "writes", "every property write made inside the device"}, show_writes),
     simple({"events", Section::View, "events", "every change of the services' states"}, show_events),
     simple({"services", Section::View, "services", "the services' states now (init.svc.*)"},
-        [](Engine &e) {
-            e.viewer().show_services(e.indent());
-            return Outcome::Done;
-        }),
+           [](Engine &e) {
+               e.viewer().show_services(e.indent());
+               return Outcome::Done;
+           }),
     simple({"ps", Section::View, "ps", "the device's processes"}, show_processes),
     simple({"status", Section::View, "status", "is the daemon running, or how did it end"}, show_status),
     simple({"help", Section::View, "help", "this text", false},
-        [](Engine &) {
-            fputs(language_help().c_str(), stdout);
-            return Outcome::Done;
-        }),
+           [](Engine &) {
+               fputs(language_help().c_str(), stdout);
+               return Outcome::Done;
+           }),
     simple({"quit", Section::View, "quit", "tear the device down and leave (also end of input, Ctrl-C)"}, quit),
     simple({"exit", Section::View, "exit", ""}, quit),
 };
-// clang-format on
 
 } // namespace
 

@@ -73,8 +73,10 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol)
     std::string longest(PROP_VALUE_LEN_MAX, 'x'), too_long(PROP_VALUE_LEN_MAX + 1, 'y');
     EXPECT_EQ(status_of(prop_call(d, set_msg("sys.long", longest))), PROP_SUCCESS);
     EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(PROP_VALUE_LEN_MAX) + longest);
-    EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", too_long))), PROP_SUCCESS) << "longer than PROP_VALUE_MAX allows";
-    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(PROP_VALUE_LEN_MAX) + longest) << "a refused write changes nothing";
+    EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", too_long))), PROP_SUCCESS)
+        << "longer than PROP_VALUE_MAX allows";
+    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(PROP_VALUE_LEN_MAX) + longest)
+        << "a refused write changes nothing";
 
     EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", ""))), PROP_SUCCESS);
     EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(0));

@@ -78,7 +78,8 @@ size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Milli
     }
     for (size_t i = 0; i < want.size(); ++i) {
         const auto &e = log[from + i];
-        if (!want[i].matches(e.message) || e.tag != reactions::kTag || e.priority != reactions::kPriority || !e.well_formed) {
+        if (!want[i].matches(e.message) || e.tag != reactions::kTag || e.priority != reactions::kPriority ||
+            !e.well_formed) {
             ADD_FAILURE() << "log line [" << from + i << "] differs; expected from [" << from << "]:\n"
                           << expected << "got:\n"
                           << dump(log, from) << ending(d);

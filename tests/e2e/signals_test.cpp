@@ -17,12 +17,12 @@ using namespace std::chrono_literals;
 using testing::ElementsAreArray;
 namespace {
 
+using e2e::as_writes;
 using e2e::device_with;
 using e2e::kExitZero;
 using e2e::messages;
 using e2e::texts;
 using e2e::wait_start_up_over;
-using e2e::as_writes;
 using e2e::Writes;
 using e2e::writes_since;
 namespace reactions = sim::reactions;
@@ -288,9 +288,8 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     d.start_daemon(e2e::unprivileged(o, 2));
     auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
-    EXPECT_EQ(*status, (sim::ExitStatus{true, reactions::kMonitorRefusedStatus, 0}))
-        << status->describe() << "\n"
-        << d.daemon_status().err;
+    EXPECT_EQ(*status, (sim::ExitStatus{true, reactions::kMonitorRefusedStatus, 0})) << status->describe() << "\n"
+                                                                                     << d.daemon_status().err;
     // Its last lines may still be on their way to logd.
     d.wait_log_quiet(200ms, 3s);
 

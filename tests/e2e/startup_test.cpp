@@ -127,8 +127,8 @@ TEST(Startup, WithoutLogdTheLinesGoToStandardError)
     // printf("%s.%03d %5d %5d %c %-8s: %s\n", ...) with the main thread's id.
     std::regex layout("[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} " +
                       std::string(5 - std::min<size_t>(5, p.size()), ' ') + p + " " +
-                      std::string(5 - std::min<size_t>(5, p.size()), ' ') + p + " " + reactions::kPriorityLetter +
-                      " " + tag + ": (.*)");
+                      std::string(5 - std::min<size_t>(5, p.size()), ' ') + p + " " + reactions::kPriorityLetter + " " +
+                      tag + ": (.*)");
     for (auto &l : lines) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, layout)) << e2e::quoted(l);
@@ -137,8 +137,8 @@ TEST(Startup, WithoutLogdTheLinesGoToStandardError)
     const auto want = logcat_lines(reactions::configured_start_up(d.daemon_pid()));
     ASSERT_EQ(texts.size(), want.size()) << err;
     for (size_t i = 0; i < want.size(); ++i)
-        EXPECT_TRUE(want[i].matches(texts[i])) << i << ": " << e2e::quoted(texts[i]) << " is not "
-                                               << e2e::quoted(want[i].text);
+        EXPECT_TRUE(want[i].matches(texts[i]))
+            << i << ": " << e2e::quoted(texts[i]) << " is not " << e2e::quoted(want[i].text);
     EXPECT_EQ(daemon_writes(d), (std::vector<std::string>{writes::kStopMulgate, writes::kStartMulgate}));
 }
 

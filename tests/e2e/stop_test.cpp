@@ -196,9 +196,9 @@ TEST(StopAtAnyInstant, StandardErrorThatNobodyReadsOrThatHasGone)
     ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 3; }, kReact));
     gone.signal_daemon(SIGUSR2);
     ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 5; }, kReact));
-    EXPECT_EQ(daemon_writes(gone), (std::vector<std::string>{writes::kStartSprue, writes::kStopMulgate,
-                                                             writes::kStartSprue, writes::kStopMulgate,
-                                                             writes::kStartMulgate}));
+    EXPECT_EQ(daemon_writes(gone),
+              (std::vector<std::string>{writes::kStartSprue, writes::kStopMulgate, writes::kStartSprue,
+                                        writes::kStopMulgate, writes::kStartMulgate}));
     auto status = stop(gone, SIGTERM, 5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();

@@ -38,16 +38,16 @@ constexpr char kPriorityLetter = 'D'; // as logcat shows it
 // ---- single messages
 
 namespace msg {
-std::string pid(pid_t daemon);                 // "PID of drovik: ..."
-std::string switch_value(std::string_view v);  // the event-log switch as read
-std::string sprue_start();                     // the switch asks for sprue
-std::string switch_done();                     // the switch's handling is over
+std::string pid(pid_t daemon);                // "PID of drovik: ..."
+std::string switch_value(std::string_view v); // the event-log switch as read
+std::string sprue_start();                    // the switch asks for sprue
+std::string switch_done();                    // the switch's handling is over
 std::string state_read(std::string_view content);
-std::string stop_service();                    // ctl.stop of mulgate asked for
-std::string start_service();                   // startService is over, whatever it did
+std::string stop_service();  // ctl.stop of mulgate asked for
+std::string start_service(); // startService is over, whatever it did
 std::string serial_count(int ports);
-std::string not_serial();                      // no port: mulgate is not started
-std::string poll(std::string_view state);      // init.svc.mulgate as the start reads it
+std::string not_serial();                 // no port: mulgate is not started
+std::string poll(std::string_view state); // init.svc.mulgate as the start reads it
 std::string poll_gave_up(std::string_view state);
 std::string usb_status(std::string_view field); // the USB_STATE field of a uevent
 std::string disconnect_event();
@@ -129,13 +129,13 @@ std::vector<std::string> stop();
 // ---- the daemon's own pauses and bounds
 
 using namespace std::chrono_literals;
-constexpr std::chrono::milliseconds kSettle = 10ms;   // after the switch, between a stop and a start
-constexpr std::chrono::milliseconds kPollGap = 200ms; // between two reads of init.svc.mulgate
-constexpr int kPolls = 10;                            // then startService gives up
-constexpr std::chrono::milliseconds kTermWait = 2s;   // a restart's wait for mulgate to end at SIGTERM
-constexpr int kTermChecks = 6;                        // a restart's checks of a mulgate that does not,
+constexpr std::chrono::milliseconds kSettle = 10ms;    // after the switch, between a stop and a start
+constexpr std::chrono::milliseconds kPollGap = 200ms;  // between two reads of init.svc.mulgate
+constexpr int kPolls = 10;                             // then startService gives up
+constexpr std::chrono::milliseconds kTermWait = 2s;    // a restart's wait for mulgate to end at SIGTERM
+constexpr int kTermChecks = 6;                         // a restart's checks of a mulgate that does not,
 constexpr std::chrono::milliseconds kCheckGap = 200ms; // each after this pause
-constexpr std::chrono::milliseconds kRestartGap = 2s; // a restart's pause between stop and start
-constexpr std::chrono::milliseconds kStopBound = 8s;  // a stop ends the process at the latest
+constexpr std::chrono::milliseconds kRestartGap = 2s;  // a restart's pause between stop and start
+constexpr std::chrono::milliseconds kStopBound = 8s;   // a stop ends the process at the latest
 
 } // namespace sim::reactions
