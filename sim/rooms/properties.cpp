@@ -9,7 +9,7 @@
 
 #include <host_wire.h>
 
-#include "../wire.h"
+#include "../router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -118,6 +118,15 @@ uint32_t PropertyService::apply(const std::string &name, const std::string &valu
     if (PersistStore::is_persistent(name))
         persist_.save(props_);
     return kOk;
+}
+
+void PropertyService::routes(wire::Router &r)
+{
+    r.on<wire::SetProp>([this](const wire::SetProp &q) { set(q.name, q.value); });
+    r.on<wire::GetProp>([this](const wire::GetProp &q) { return get(q.name); });
+    r.on<wire::Writes>([this](const wire::Writes &q) { return writes_.chunk(q.from); });
+    r.on<wire::Reads>([this](const wire::Reads &q) { return reads_.chunk(q.from); });
+    r.on<wire::PropertyDelay>([this](const wire::PropertyDelay &q) { delay_ms_ = q.delay.count(); });
 }
 
 void PropertyService::set(const std::string &name, const std::string &value)

@@ -272,7 +272,10 @@ public:
 
 private:
     void boot();
+    // One request of the control channel and its reply (sim/requests.h).
     std::string request(const std::string &msg);
+    template <class Req>
+    auto call(const Req &q);
     void check_alive() const;
 
     Options opts_;
