@@ -124,7 +124,7 @@ Reaction time_disconnects(sim::Device &d, int samples)
     return r;
 }
 
-// SIGUSR2 to "restart_service end.", with mulgate running or stopped.
+// SIGUSR2 to the restart's last line, with mulgate running or stopped.
 double time_restart(sim::Device &d, bool mulgate_running)
 {
     const std::string want = mulgate_running ? "running" : "stopped";

@@ -140,6 +140,15 @@ std::string Args::text(const char *what)
     return k.value;
 }
 
+std::string Args::nonempty_text(const char *what, const char *why)
+{
+    size_t at = col();
+    std::string t = text(what);
+    if (t.empty())
+        refuse(at, why);
+    return t;
+}
+
 std::string Args::keyword(std::string_view words)
 {
     size_t col = this->col();

@@ -52,6 +52,8 @@ public:
     const Token &next(const char *what);
     // A word or a "text".
     std::string text(const char *what);
+    // The same, refused with `why` when it is empty.
+    std::string nonempty_text(const char *what, const char *why);
     // A bare keyword, one of `words` ("a|b|c").
     std::string keyword(std::string_view words);
     // Takes the word when it comes next.
@@ -70,6 +72,9 @@ private:
     std::string usage_;
     size_t end_;
 };
+
+// How a service's or a process's way with SIGTERM is written.
+constexpr const char *kSigtermWords = "ignores-sigterm|obeys-sigterm";
 
 // Signal numbers by name ("TERM", "SIGTERM", "15"); nullopt when unknown.
 std::optional<int> signal_number(std::string_view name);

@@ -71,13 +71,7 @@ const Verb kVerbs[] = {
            }),
     verb<Text>(
         {"usb", Section::Device, "usb WORD", "the state file reads WORD, and the kernel announces USB_STATE=WORD"},
-        [](Args &a) {
-            size_t at = a.col();
-            Text t{a.text("WORD")};
-            if (t.value.empty())
-                refuse(at, "the state word is empty");
-            return t;
-        },
+        [](Args &a) { return Text{a.nonempty_text("WORD", "the state word is empty")}; },
         [](Engine &e, const Text &t) {
             e.device().set_usb_state(t.value);
             e.say("the state file reads " + quoted_text(t.value + "\n") +
@@ -97,13 +91,7 @@ const Verb kVerbs[] = {
     verb<Text>(
         {"uevent", Section::Device, "uevent TEXT",
          "one raw uevent datagram, e.g. \"change@/x\\0USB_STATE=CONFIGURED\\0\""},
-        [](Args &a) {
-            size_t at = a.col();
-            Text t{a.text("TEXT")};
-            if (t.value.empty())
-                refuse(at, "the kernel sends no empty uevent");
-            return t;
-        },
+        [](Args &a) { return Text{a.nonempty_text("TEXT", "the kernel sends no empty uevent")}; },
         [](Engine &e, const Text &t) {
             e.device().send_uevent(t.value);
             e.say("uevent sent: " + std::to_string(t.value.size()) + " bytes");
@@ -114,11 +102,9 @@ const Verb kVerbs[] = {
         {"setprop", Section::Device, "setprop NAME VALUE; quote a value with spaces, \"\" is empty",
          "set a property as from outside the device; ctl.start / ctl.stop\n"
          "with mulgate or sprue control the services"},
+        // Braces read the arguments in their order.
         [](Args &a) {
-            NameValue p;
-            p.name = a.text("NAME");
-            p.value = a.text("VALUE");
-            return p;
+            return NameValue{a.text("NAME"), a.text("VALUE")};
         },
         [](Engine &e, const NameValue &p) {
             try {
@@ -146,10 +132,7 @@ const Verb kVerbs[] = {
         {"service", Section::Device, "service NAME ignores-sigterm|obeys-sigterm",
          "how the service's process takes SIGTERM, from its next start"},
         [](Args &a) {
-            Process p;
-            p.name = a.text("NAME");
-            p.ignores_sigterm = a.keyword("ignores-sigterm|obeys-sigterm") == "ignores-sigterm";
-            return p;
+            return Process{a.text("NAME"), a.keyword(kSigtermWords) == "ignores-sigterm"};
         },
         [](Engine &e, const Process &p) {
             e.device().service(p.name); // throws for an unknown service
@@ -162,10 +145,7 @@ const Verb kVerbs[] = {
         {"spawn", Section::Device, "spawn NAME [ignores-sigterm]",
          "an extra process of that name, outside init's services"},
         [](Args &a) {
-            Process p;
-            p.name = a.text("NAME");
-            p.ignores_sigterm = a.optional("ignores-sigterm");
-            return p;
+            return Process{a.text("NAME"), a.optional("ignores-sigterm")};
         },
         [](Engine &e, const Process &p) {
             pid_t pid = e.device().spawn_named(p.name, p.ignores_sigterm);

@@ -253,12 +253,10 @@ const Verb kVerbs[] = {
         {"expect service", Section::Expectation, "expect service NAME STATE",
          "running, stopping, stopped, restarting or unset"},
         [](Args &a) {
-            ServiceState s;
-            s.name = a.text("a service name");
-            s.state = a.keyword("running|stopping|stopped|restarting|unset");
+            ServiceState s{a.text("a service name"), a.keyword("running|stopping|stopped|restarting|unset"),
+                           a.within()};
             if (s.state == "unset")
                 s.state.clear();
-            s.within = a.within();
             return s;
         },
         expect_service,

@@ -83,10 +83,7 @@ const Verb kVerbs[] = {
     boot<Property>(
         {"boot setprop", Section::Boot, "boot setprop NAME VALUE", ""},
         [](Args &a) {
-            Property p;
-            p.name = a.text("NAME");
-            p.value = a.text("VALUE");
-            return p;
+            return Property{a.text("NAME"), a.text("VALUE")};
         },
         [](BootSetup &b, const Property &p) {
             b.options.properties[p.name] = p.value;
@@ -96,10 +93,7 @@ const Verb kVerbs[] = {
     boot<ServiceSigterm>(
         {"boot service", Section::Boot, "boot service NAME ignores-sigterm|obeys-sigterm", ""},
         [](Args &a) {
-            ServiceSigterm s;
-            s.name = a.text("NAME");
-            s.ignores = a.keyword("ignores-sigterm|obeys-sigterm") == "ignores-sigterm";
-            return s;
+            return ServiceSigterm{a.text("NAME"), a.keyword(kSigtermWords) == "ignores-sigterm"};
         },
         [](BootSetup &b, const ServiceSigterm &s) {
             if (!b.options.services.count(s.name))
