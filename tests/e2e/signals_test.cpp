@@ -99,7 +99,7 @@ TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
     EXPECT_EQ(messages(d, from, end + 1),
               texts(reactions::restart_lines({.mulgate = old, .mulgate_ignores_sigterm = true})));
     EXPECT_GE(ms_between(d, from + 4, from + 5), ms(reactions::kTermWait));
-    for (int k = 0; k < reactions::kTermChecks; ++k) {
+    for (std::size_t k = 0; k < std::size_t{reactions::kTermChecks}; ++k) {
         const auto gap = ms_between(d, from + 5 + 2 * k, from + 6 + 2 * k);
         EXPECT_GE(gap, ms(reactions::kCheckGap)) << "check " << k;
         EXPECT_LT(gap, 2 * ms(reactions::kCheckGap)) << "check " << k;
