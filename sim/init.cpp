@@ -5,7 +5,8 @@
 // channel, reaps the children, reads the programs' output and fires the
 // services' timer. The property service and logd each run a thread of their
 // own (see their rooms); init shares nothing with them but the rooms'
-// interfaces. Every request of the control channel is one method of one room.
+// interfaces. Every request of the control channel is one method of one
+// room, which registers it with the router.
 #include "init.h"
 
 #include <poll.h>
@@ -29,12 +30,11 @@
 #include "rooms/properties.h"
 #include "rooms/services.h"
 #include "rooms/usb.h"
-#include "wire.h"
+#include "router.h"
 
 namespace sim::detail {
 namespace {
 
-using wire::Op;
 using wire::Reader;
 using wire::Writer;
 
@@ -51,22 +51,6 @@ int sigchld_fd()
     return fd;
 }
 
-// One chunk of a journal from index `from` on: its count, then the items.
-template <class T>
-void put_journal(Writer &w, const Journal<T> &journal, uint32_t from)
-{
-    Writer items;
-    uint32_t n = 0;
-    journal.read_from(from, [&](const T &item) {
-        if (items.size() >= wire::kChunk)
-            return false;
-        wire::put(items, item);
-        ++n;
-        return true;
-    });
-    w.u32(n).raw(items.data());
-}
-
 class Init {
 public:
     // Boots the rooms in the order the device needs them; throws the reason
@@ -75,13 +59,18 @@ public:
         : ctl_(ctl), sigchld_(sigchld_fd()), persist_(opts.persist_file), usb_(opts), props_(opts, persist_),
           logd_(opts), services_(opts, props_), programs_(fs_.proc_dir())
     {
+        props_.routes(router_);
+        logd_.routes(router_);
+        services_.routes(router_);
+        usb_.routes(router_);
+        fs_.routes(router_);
+        programs_.routes(router_);
     }
     [[noreturn]] void run();
 
 private:
     void reap();
     void serve_request();
-    void handle(Reader &r, Writer &w);
 
     int ctl_;
     int sigchld_;
@@ -92,6 +81,7 @@ private:
     Logd logd_;
     ServiceControl services_;
     Programs programs_;
+    wire::Router router_;
 };
 
 void Init::run()
@@ -99,7 +89,7 @@ void Init::run()
     props_.start(services_);
     logd_.start();
     Writer ready;
-    ready.u32(static_cast<uint32_t>(Op::kReady));
+    ready.u32(wire::kOk);
     wire::send_msg(ctl_, ready.data());
 
     for (;;) {
@@ -167,7 +157,8 @@ void Init::serve_request()
     Writer w;
     try {
         Reader r(req);
-        handle(r, w);
+        w.u32(wire::kOk);
+        router_.serve(r, w);
     } catch (const std::exception &e) {
         w = Writer();
         w.u32(wire::kErr).str(e.what());
@@ -176,89 +167,6 @@ void Init::serve_request()
         wire::send_msg(ctl_, w.data());
     } catch (...) {
         _exit(0);
-    }
-}
-
-// Decodes a request, forwards it to its room and encodes the answer.
-void Init::handle(Reader &r, Writer &w)
-{
-    w.u32(wire::kOk);
-    switch (static_cast<Op>(r.u32())) {
-    // The property service.
-    case Op::kSetProp: {
-        std::string name = r.str(), value = r.str();
-        props_.set(name, value);
-        break;
-    }
-    case Op::kGetProp: {
-        wire::put_optional(w, props_.get(r.str()));
-        break;
-    }
-    case Op::kWrites: put_journal(w, props_.writes(), r.u32()); break;
-    case Op::kReads: put_journal(w, props_.reads(), r.u32()); break;
-    case Op::kPropertyDelay: props_.set_delay(Millis(r.i64())); break;
-
-    // logd.
-    case Op::kLog: put_journal(w, logd_.entries(), r.u32()); break;
-    case Op::kPauseLogd: logd_.pause(r.u32() != 0); break;
-
-    // Service control.
-    case Op::kServices: wire::put(w, services_.list()); break;
-    case Op::kServiceEvents: put_journal(w, services_.events(), r.u32()); break;
-    case Op::kServiceOptions: {
-        std::string name = r.str();
-        ServiceOptions o;
-        wire::get(r, o);
-        services_.set_options(name, o);
-        break;
-    }
-    case Op::kSpawnNamed: {
-        std::string name = r.str();
-        bool ignore_sigterm = r.u32() != 0;
-        w.u32(static_cast<uint32_t>(services_.spawn_standin(name, ignore_sigterm)));
-        break;
-    }
-
-    // The USB gadget.
-    case Op::kSendUevent: usb_.send_uevent(r.str()); break;
-    case Op::kUsbState: usb_.set_state(r.str()); break;
-
-    // Files.
-    case Op::kWriteFile: {
-        std::string path = r.str(), bytes = r.str();
-        fs_.write(path, bytes);
-        break;
-    }
-    case Op::kRemoveFile: fs_.remove(r.str()); break;
-    case Op::kReadFile: {
-        wire::put_optional(w, fs_.read(r.str()));
-        break;
-    }
-    case Op::kHideProc: fs_.hide_proc(r.u32() != 0); break;
-
-    // Programs and processes.
-    case Op::kStartJob: {
-        bool without_dac = r.u32() != 0;
-        std::vector<std::string> argv;
-        wire::get(r, argv);
-        w.u32(static_cast<uint32_t>(programs_.start(argv, without_dac)));
-        break;
-    }
-    case Op::kJob: {
-        auto pid = static_cast<pid_t>(r.u32());
-        uint32_t out_from = r.u32(), err_from = r.u32();
-        wire::put(w, programs_.status(pid, out_from, err_from, wire::kChunk));
-        break;
-    }
-    case Op::kPs: wire::put(w, programs_.ps()); break;
-    case Op::kKill: {
-        auto pid = static_cast<pid_t>(r.u32());
-        auto sig = static_cast<int>(r.u32());
-        programs_.kill(pid, sig);
-        break;
-    }
-
-    default: throw Error("unknown request");
     }
 }
 
@@ -278,7 +186,7 @@ void run_init(const Options &opts, int ctl)
         init.emplace(opts, ctl);
     } catch (const std::exception &e) {
         Writer w;
-        w.u32(static_cast<uint32_t>(Op::kFailed)).str(e.what());
+        w.u32(wire::kErr).str(e.what());
         try {
             wire::send_msg(ctl, w.data());
         } catch (...) {

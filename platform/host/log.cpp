@@ -3,6 +3,7 @@
 // the lines logcat would show, on standard error.
 
 #include <android/log.h>
+#include <host_wire.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -18,10 +19,6 @@
 
 namespace {
 
-constexpr const char *LOGDW_SOCKET = "/dev/socket/logdw";
-constexpr std::size_t PAYLOAD_MAX = 4068;
-constexpr std::size_t HEADER_SIZE = 12; // log id, tid, seconds, nanoseconds, priority
-
 // One datagram to logd. A full queue makes the send wait until logd takes
 // it, as a slow logd delays a device's caller without losing its line.
 int send_to_logd(const unsigned char *header, const char *tag, const char *msg, std::size_t msg_len)
@@ -33,7 +30,7 @@ int send_to_logd(const unsigned char *header, const char *tag, const char *msg, 
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, LOGDW_SOCKET, sizeof addr.sun_path - 1);
     iovec iov[] = {
-        {const_cast<unsigned char *>(header), HEADER_SIZE},
+        {const_cast<unsigned char *>(header), LOG_HEADER_SIZE},
         {const_cast<char *>(tag), strlen(tag) + 1},
         {const_cast<char *>(msg), msg_len + 1},
     };
@@ -101,7 +98,7 @@ int print_to_stderr(const timespec &now, int prio, const char *tag, std::string_
     for (;;) {
         std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
-        char out[64 + PAYLOAD_MAX];
+        char out[64 + LOG_PAYLOAD_MAX];
         int n = snprintf(out, sizeof out, "%s.%03d %5d %5d %c %-8s: %.*s\n", stamp, millis, pid, tid, letter, tag,
                          static_cast<int>(line.size()), line.data());
         if (n < 0)
@@ -125,7 +122,7 @@ extern "C" int __android_log_print(int prio, const char *tag, const char *fmt, .
 {
     if (tag == nullptr)
         tag = "";
-    char msg[PAYLOAD_MAX] = {};
+    char msg[LOG_PAYLOAD_MAX] = {};
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
@@ -134,15 +131,15 @@ extern "C" int __android_log_print(int prio, const char *tag, const char *fmt, .
 
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
-    unsigned char header[HEADER_SIZE] = {};
+    unsigned char header[LOG_HEADER_SIZE] = {};
     const auto tid = static_cast<std::uint16_t>(gettid());
     const auto sec = static_cast<std::uint32_t>(now.tv_sec);
     const auto nsec = static_cast<std::uint32_t>(now.tv_nsec);
-    header[0] = 0;
-    memcpy(header + 1, &tid, 2);
-    memcpy(header + 3, &sec, 4);
-    memcpy(header + 7, &nsec, 4);
-    header[11] = static_cast<unsigned char>(prio);
+    header[LOG_HEADER_ID] = 0;
+    memcpy(header + LOG_HEADER_TID, &tid, 2);
+    memcpy(header + LOG_HEADER_SEC, &sec, 4);
+    memcpy(header + LOG_HEADER_NSEC, &nsec, 4);
+    header[LOG_HEADER_PRIORITY] = static_cast<unsigned char>(prio);
 
     int r = send_to_logd(header, tag, msg, msg_len);
     if (!unreachable(r))

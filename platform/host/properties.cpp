@@ -3,6 +3,7 @@
 // connection of its own, so calls from several threads never share state.
 
 #include <cutils/properties.h>
+#include <host_wire.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -13,11 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr const char *PROPERTY_SOCKET = "/dev/socket/property_service";
-constexpr std::uint32_t PROP_MSG_SETPROP2 = 0x00020001;
-constexpr std::uint32_t PROP_MSG_GETPROP = 0x00020002;
-constexpr std::size_t VALUE_LEN_MAX = PROPERTY_VALUE_MAX - 1;
 
 // As Android's own client does, a call waits for the service's answer for as
 // long as it takes: a slow service is not an absent one, and its late answer
@@ -97,7 +93,7 @@ int request_value(const char *key, char *value)
     const auto name_len = static_cast<std::uint32_t>(strlen(key));
     iovec iov[] = {iov_of(&cmd, 4), iov_of(&name_len, 4), iov_of(key, name_len)};
     std::uint32_t len = 0;
-    bool ok = send_all(fd, iov, 3) && recv_all(fd, &len, 4) && len <= VALUE_LEN_MAX && recv_all(fd, value, len);
+    bool ok = send_all(fd, iov, 3) && recv_all(fd, &len, 4) && len <= PROP_VALUE_LEN_MAX && recv_all(fd, value, len);
     close(fd);
     if (!ok)
         return -1;
@@ -112,7 +108,7 @@ int property_get(const char *key, char *value, const char *default_value)
     int len = key != nullptr ? request_value(key, value) : -1;
     if (len > 0)
         return len;
-    std::size_t n = default_value != nullptr ? strnlen(default_value, VALUE_LEN_MAX) : 0;
+    std::size_t n = default_value != nullptr ? strnlen(default_value, PROP_VALUE_LEN_MAX) : 0;
     memcpy(value, default_value != nullptr ? default_value : "", n);
     value[n] = '\0';
     return static_cast<int>(n);
@@ -123,7 +119,7 @@ int property_set(const char *key, const char *value)
     if (key == nullptr || value == nullptr)
         return -1;
     const auto value_len = static_cast<std::uint32_t>(strlen(value));
-    if (value_len > VALUE_LEN_MAX)
+    if (value_len > PROP_VALUE_LEN_MAX)
         return -1;
     int fd = connect_service();
     if (fd < 0)
@@ -135,5 +131,5 @@ int property_set(const char *key, const char *value)
     std::uint32_t status = 1;
     bool ok = send_all(fd, iov, 5) && recv_all(fd, &status, 4);
     close(fd);
-    return ok && status == 0 ? 0 : -1;
+    return ok && status == PROP_SUCCESS ? 0 : -1;
 }

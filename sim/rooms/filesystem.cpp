@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "../router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -44,6 +45,14 @@ Filesystem::Filesystem()
     // Kept so that ps works while /proc is hidden from the programs.
     proc_ = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
     must(proc_ >= 0, "open /proc");
+}
+
+void Filesystem::routes(wire::Router &r)
+{
+    r.on<wire::WriteFile>([this](const wire::WriteFile &q) { write(q.path, q.bytes); });
+    r.on<wire::RemoveFile>([this](const wire::RemoveFile &q) { remove(q.path); });
+    r.on<wire::ReadFile>([this](const wire::ReadFile &q) { return read(q.path); });
+    r.on<wire::HideProc>([this](const wire::HideProc &q) { hide_proc(q.hidden); });
 }
 
 void Filesystem::write(const std::string &path, std::string_view bytes)

@@ -10,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class Filesystem {
@@ -20,6 +24,8 @@ public:
     // The device's /proc as mounted at boot, reachable while it is hidden.
     int proc_dir() const { return proc_; }
 
+    // The control channel: WriteFile, RemoveFile, ReadFile, HideProc.
+    void routes(wire::Router &r);
     void write(const std::string &path, std::string_view bytes);
     void remove(const std::string &path);
     // nullopt when absent; "/proc/..." through proc_dir(), so that it reads the same while hidden.

@@ -9,6 +9,9 @@
 #include <functional>
 #include <mutex>
 
+#include "../requests.h"
+#include "../wire.h"
+
 namespace sim::detail {
 
 template <class T>
@@ -19,13 +22,23 @@ public:
         std::lock_guard lk(mu_);
         items_.push_back(std::move(item));
     }
-    // Calls take on each item from index `from` on until it returns false.
-    // The journal's lock is held meanwhile: take must not call back into a room.
-    void read_from(size_t from, const std::function<bool(const T &)> &take) const
+    // The items from index `from` on, as many as fit in a reply.
+    wire::Chunk<T> chunk(size_t from) const
     {
+        wire::Chunk<T> c;
+        size_t bytes = 0;
         std::lock_guard lk(mu_);
-        for (size_t i = from; i < items_.size() && take(items_[i]); ++i) {
+        for (size_t i = from; i < items_.size(); ++i) {
+            if (bytes >= wire::kChunk) {
+                c.more = true;
+                break;
+            }
+            wire::Writer w;
+            wire::put(w, items_[i]);
+            bytes += w.size();
+            c.items.push_back(items_[i]);
         }
+        return c;
     }
 
 private:

@@ -9,13 +9,45 @@
 #include <cstring>
 #include <thread>
 
-#include "../wire.h"
+#include <host_wire.h>
+
+#include "../router.h"
 #include "posix.h"
 
-namespace sim::detail {
-namespace {
+namespace sim {
 
-constexpr char kSocket[] = "/dev/socket/logdw";
+LogEntry parse_log_datagram(std::string_view d)
+{
+    LogEntry e;
+    e.raw = std::string(d);
+    if (d.size() < LOG_HEADER_SIZE)
+        return e;
+    auto u16 = [&](size_t o) { return uint16_t(uint8_t(d[o]) | uint8_t(d[o + 1]) << 8); };
+    auto u32 = [&](size_t o) { return uint32_t(u16(o)) | uint32_t(u16(o + 2)) << 16; };
+    // The fields are read byte by byte so that no unaligned load is made.
+    e.log_id = uint8_t(d[LOG_HEADER_ID]);
+    e.tid = u16(LOG_HEADER_TID);
+    e.sec = u32(LOG_HEADER_SEC);
+    e.nsec = u32(LOG_HEADER_NSEC);
+    if (d.size() == LOG_HEADER_SIZE)
+        return e;
+    e.priority = uint8_t(d[LOG_HEADER_PRIORITY]);
+    std::string_view rest = d.substr(LOG_HEADER_SIZE);
+    size_t z = rest.find('\0');
+    if (z == std::string_view::npos) {
+        e.tag = std::string(rest);
+        return e;
+    }
+    e.tag = std::string(rest.substr(0, z));
+    rest.remove_prefix(z + 1);
+    size_t z2 = rest.find('\0');
+    e.message = std::string(rest.substr(0, z2));
+    e.well_formed = z2 != std::string_view::npos;
+    return e;
+}
+
+namespace detail {
+namespace {
 
 ucred credentials(msghdr &m)
 {
@@ -34,7 +66,7 @@ Logd::Logd(const Options &opts)
         return;
     // The limit is per network namespace and taken when a socket is made.
     write_file("/proc/sys/net/unix/max_dgram_qlen", std::to_string(opts.logd_queue) + "\n");
-    sock_ = unix_socket(SOCK_DGRAM, kSocket);
+    sock_ = unix_socket(SOCK_DGRAM, LOGDW_SOCKET);
     int one = 1;
     setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     int size = 8 << 20;
@@ -44,7 +76,7 @@ Logd::Logd(const Options &opts)
     must(marker_ >= 0, "socket");
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, kSocket, sizeof a.sun_path - 1);
+    strncpy(a.sun_path, LOGDW_SOCKET, sizeof a.sun_path - 1);
     must(connect(marker_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0, "connect logd");
     // A queue that stays full past this is a logd that does not move: flush gives up.
     timeval tv{1, 0};
@@ -55,6 +87,12 @@ void Logd::start()
 {
     if (sock_ >= 0)
         std::thread([this] { receive_loop(); }).detach();
+}
+
+void Logd::routes(wire::Router &r)
+{
+    r.on<wire::Log>([this](const wire::Log &q) { return entries_.chunk(q.from); });
+    r.on<wire::PauseLogd>([this](const wire::PauseLogd &q) { pause(q.paused); });
 }
 
 void Logd::pause(bool paused)
@@ -127,4 +165,5 @@ void Logd::receive_loop()
     }
 }
 
-} // namespace sim::detail
+} // namespace detail
+} // namespace sim

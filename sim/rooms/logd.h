@@ -14,6 +14,10 @@
 #include "journal.h"
 #include "sim/device.h"
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class Logd {
@@ -23,7 +27,8 @@ public:
     // Takes datagrams, when there is a socket, on a thread of its own.
     void start();
 
-    const Journal<LogEntry> &entries() const { return entries_; }
+    // The control channel: Log, PauseLogd.
+    void routes(wire::Router &r);
     // While paused, datagrams stay in the socket's queue.
     void pause(bool paused);
     // Returns once logd has taken every datagram sent before the call, or at

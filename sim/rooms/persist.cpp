@@ -5,12 +5,55 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "../wire.h"
 #include "posix.h"
+#include "sim/device.h"
 
 namespace sim::detail {
+namespace {
+
+// A persist file line is name=value with the display escapes, so that any
+// byte survives; an '=' inside either is escaped too.
+std::string escape(std::string_view s)
+{
+    std::string o;
+    for (char c : printable(s)) {
+        if (c == '=') {
+            o += "\\x3d";
+        } else {
+            o += c;
+        }
+    }
+    return o;
+}
+
+std::string unescape(std::string_view s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            o += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'n') {
+            o += '\n';
+        } else if (c == 'r') {
+            o += '\r';
+        } else if (c == 'x' && i + 2 < s.size()) {
+            std::string hex(s.substr(i + 1, 2));
+            o += static_cast<char>(strtol(hex.c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            o += c;
+        }
+    }
+    return o;
+}
+
+} // namespace
 
 PersistStore::PersistStore(const std::string &file)
 {
@@ -48,9 +91,9 @@ std::map<std::string, std::string> PersistStore::load() const
         size_t eq = line.find('=');
         if (line.empty() || line[0] == '#' || eq == std::string_view::npos)
             continue;
-        std::string name = wire::unescape(line.substr(0, eq));
+        std::string name = unescape(line.substr(0, eq));
         if (is_persistent(name))
-            out[name] = wire::unescape(line.substr(eq + 1));
+            out[name] = unescape(line.substr(eq + 1));
     }
     return out;
 }
@@ -62,7 +105,7 @@ void PersistStore::save(const std::map<std::string, std::string> &props) const
     std::string text = "# persist.* properties of a drovik-sim device\n";
     for (auto &[k, v] : props)
         if (is_persistent(k))
-            text += wire::escape(k) + "=" + wire::escape(v) + "\n";
+            text += escape(k) + "=" + escape(v) + "\n";
     // A whole new file renamed over the old one: a device killed mid-write
     // leaves the previous values, never half a file.
     std::string tmp = "." + name_ + ".tmp";

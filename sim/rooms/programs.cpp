@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../wire.h"
+#include "../router.h"
 #include "posix.h"
 
 extern char **environ;
@@ -127,6 +127,14 @@ bool Programs::reaped(pid_t pid, const ExitStatus &exit, const Timestamp &when)
     // The program is gone, so whatever it wrote is already in the pipes.
     drain(j);
     return true;
+}
+
+void Programs::routes(wire::Router &r)
+{
+    r.on<wire::StartJob>([this](const wire::StartJob &q) { return start(q.argv, q.without_dac); });
+    r.on<wire::Job>([this](const wire::Job &q) { return status(q.pid, q.out_from, q.err_from, wire::kChunk); });
+    r.on<wire::Ps>([this](const wire::Ps &) { return ps(); });
+    r.on<wire::Kill>([this](const wire::Kill &q) { kill(q.pid, q.sig); });
 }
 
 pid_t Programs::start(const std::vector<std::string> &argv, bool without_dac)

@@ -16,6 +16,10 @@
 
 #include "sim/device.h"
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class Programs {
@@ -34,7 +38,8 @@ public:
     // A child that init has reaped at `when`: true when it was a program's.
     bool reaped(pid_t pid, const ExitStatus &exit, const Timestamp &when);
 
-    // --- the control channel
+    // --- the control channel: StartJob, Job, Ps, Kill
+    void routes(wire::Router &r);
     // without_dac: no CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. Throws when
     // the program cannot be run.
     pid_t start(const std::vector<std::string> &argv, bool without_dac);

@@ -7,21 +7,19 @@
 #include <cerrno>
 #include <thread>
 
-#include "../wire.h"
+#include <host_wire.h>
+
+#include "../router.h"
 #include "posix.h"
 
 namespace sim::detail {
 namespace {
 
-constexpr char kSocket[] = "/dev/socket/property_service";
-constexpr uint32_t kSetProp2 = 0x00020001;
-constexpr uint32_t kGetProp = 0x00020002;
-constexpr size_t kValueMax = 91; // PROP_VALUE_MAX less its terminating zero
 constexpr uint32_t kMaxField = 64 * 1024;
 
-// Replies other than 0 (success); the daemon only tells zero from non-zero.
+// Replies other than success; the daemon only tells success from the rest.
 enum Status : uint32_t {
-    kOk = 0,
+    kOk = PROP_SUCCESS,
     kBadRequest = 1,
     kValueTooLong = 2,
     kBadName = 3,
@@ -88,7 +86,7 @@ PropertyService::PropertyService(const Options &opts, PersistStore &persist) : p
     }
     delay_ms_ = opts.property_delay.count();
     if (opts.property_service) {
-        sock_ = unix_socket(SOCK_STREAM, kSocket);
+        sock_ = unix_socket(SOCK_STREAM, PROPERTY_SOCKET);
         must(listen(sock_, 128) == 0, "listen");
     }
 }
@@ -105,7 +103,7 @@ uint32_t PropertyService::apply(const std::string &name, const std::string &valu
 {
     if (!legal_name(name))
         return kBadName;
-    if (value.size() > kValueMax)
+    if (value.size() > PROP_VALUE_LEN_MAX)
         return kValueTooLong;
     if (name == "ctl.start" || name == "ctl.stop")
         return services_->control(name == "ctl.start" ? Control::kStart : Control::kStop, value) ? kOk
@@ -120,6 +118,15 @@ uint32_t PropertyService::apply(const std::string &name, const std::string &valu
     if (PersistStore::is_persistent(name))
         persist_.save(props_);
     return kOk;
+}
+
+void PropertyService::routes(wire::Router &r)
+{
+    r.on<wire::SetProp>([this](const wire::SetProp &q) { set(q.name, q.value); });
+    r.on<wire::GetProp>([this](const wire::GetProp &q) { return get(q.name); });
+    r.on<wire::Writes>([this](const wire::Writes &q) { return writes_.chunk(q.from); });
+    r.on<wire::Reads>([this](const wire::Reads &q) { return reads_.chunk(q.from); });
+    r.on<wire::PropertyDelay>([this](const wire::PropertyDelay &q) { delay_ms_ = q.delay.count(); });
 }
 
 void PropertyService::set(const std::string &name, const std::string &value)
@@ -185,7 +192,7 @@ void PropertyService::serve(int c)
     if (!read_full(c, &cmd, sizeof cmd))
         return;
     Timestamp t = wire::now();
-    if (cmd == kSetProp2) {
+    if (cmd == PROP_MSG_SETPROP2) {
         std::string name, value;
         if (!read_str(name) || !read_str(value)) {
             reply(u32(kBadRequest));
@@ -195,12 +202,12 @@ void PropertyService::serve(int c)
         uint32_t st = apply(name, value);
         writes_.add({name, value, st, cred.pid, t});
         reply(u32(st));
-    } else if (cmd == kGetProp) {
+    } else if (cmd == PROP_MSG_GETPROP) {
         std::string name;
         if (!read_str(name))
             return;
         delay();
-        std::string value = get(name).value_or("").substr(0, kValueMax);
+        std::string value = get(name).value_or("").substr(0, PROP_VALUE_LEN_MAX);
         reads_.add({name, value, cred.pid, t});
         reply(u32(static_cast<uint32_t>(value.size())) + value);
     } else {

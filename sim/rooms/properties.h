@@ -19,6 +19,10 @@
 #include "ports.h"
 #include "sim/device.h"
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class PropertyService final : public ServiceStatePort {
@@ -30,14 +34,12 @@ public:
     // ctl.* go to services from now on.
     void start(ServiceControlPort &services);
 
-    // --- the control channel
+    // --- the control channel: SetProp, GetProp, Writes, Reads, PropertyDelay
+    void routes(wire::Router &r);
     // A write from outside the device, as the socket's SET but not recorded;
     // throws the reason when the service refuses it.
     void set(const std::string &name, const std::string &value);
     std::optional<std::string> get(const std::string &name) const;
-    void set_delay(Millis delay) { delay_ms_ = delay.count(); }
-    const Journal<PropertyWrite> &writes() const { return writes_; }
-    const Journal<PropertyRead> &reads() const { return reads_; }
 
     // --- service control
     void service_state(const std::string &service, const std::string &state) override;

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../wire.h"
+#include "../router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -158,6 +158,14 @@ void ServiceControl::start(Service &s)
     s.killed = false;
     s.deadline = 0;
     set_state(s, "running", p);
+}
+
+void ServiceControl::routes(wire::Router &r)
+{
+    r.on<wire::Services>([this](const wire::Services &) { return list(); });
+    r.on<wire::ServiceEvents>([this](const wire::ServiceEvents &q) { return events_.chunk(q.from); });
+    r.on<wire::SetServiceOptions>([this](const wire::SetServiceOptions &q) { set_options(q.name, q.options); });
+    r.on<wire::SpawnNamed>([this](const wire::SpawnNamed &q) { return spawn_standin(q.name, q.ignore_sigterm); });
 }
 
 std::vector<ServiceInfo> ServiceControl::list() const

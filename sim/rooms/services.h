@@ -21,6 +21,10 @@
 #include "ports.h"
 #include "sim/device.h"
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class ServiceControl final : public ServiceControlPort {
@@ -40,13 +44,13 @@ public:
     int timer_fd() const { return timer_; }
     void on_timer();
 
-    // --- the control channel
+    // --- the control channel: Services, ServiceEvents, SetServiceOptions, SpawnNamed
+    void routes(wire::Router &r);
     std::vector<ServiceInfo> list() const;
     // Takes effect at the service's next start; throws for an unknown service.
     void set_options(const std::string &name, ServiceOptions o);
     // A stand-in that no service controls; init reaps it.
     pid_t spawn_standin(const std::string &name, bool ignore_sigterm);
-    const Journal<ServiceEvent> &events() const { return events_; }
 
 private:
     struct Service {

@@ -4,9 +4,29 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 
+#include "../router.h"
 #include "posix.h"
 
-namespace sim::detail {
+namespace sim {
+
+std::string Device::uevent_datagram(std::initializer_list<std::string_view> fields)
+{
+    std::string d;
+    for (auto f : fields) {
+        d.append(f);
+        d.push_back('\0');
+    }
+    return d;
+}
+
+std::string Device::usb_uevent(std::string_view state, unsigned seqnum)
+{
+    const std::string path(kUsbDevpath);
+    return uevent_datagram({"change@" + path, "ACTION=change", "DEVPATH=" + path, "SUBSYSTEM=android_usb",
+                            "USB_STATE=" + std::string(state), "SEQNUM=" + std::to_string(seqnum)});
+}
+
+namespace detail {
 
 UsbGadget::UsbGadget(const Options &opts)
 {
@@ -29,6 +49,12 @@ UsbGadget::UsbGadget(const Options &opts)
     must(bind(sender_, reinterpret_cast<sockaddr *>(&self), sizeof self) == 0, "bind netlink");
 }
 
+void UsbGadget::routes(wire::Router &r)
+{
+    r.on<wire::UsbState>([this](const wire::UsbState &q) { set_state(q.word); });
+    r.on<wire::SendUevent>([this](const wire::SendUevent &q) { send_uevent(q.bytes); });
+}
+
 void UsbGadget::send_uevent(std::string_view bytes)
 {
     sockaddr_nl dst{};
@@ -44,4 +70,5 @@ void UsbGadget::set_state(std::string_view word)
     send_uevent(Device::usb_uevent(word, seqnum_++));
 }
 
-} // namespace sim::detail
+} // namespace detail
+} // namespace sim

@@ -8,6 +8,10 @@
 
 #include "sim/device.h"
 
+namespace sim::wire {
+class Router;
+} // namespace sim::wire
+
 namespace sim::detail {
 
 class UsbGadget {
@@ -16,6 +20,8 @@ public:
     // the uevent sender.
     explicit UsbGadget(const Options &opts);
 
+    // The control channel: UsbState, SendUevent.
+    void routes(wire::Router &r);
     // Any bytes, as one datagram to group 1.
     void send_uevent(std::string_view bytes);
     // Writes "<word>\n" to the state attribute, then sends the kernel's uevent for it.

@@ -7,7 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "tool.h"
+#include "figures.h"
+
+#include "sim/reactions.h"
 
 namespace tool {
 namespace {
@@ -92,7 +94,8 @@ void wait_start_up(sim::Device &d)
     bool started = false;
     sim::Device::wait_until(
         [&] {
-            started = d.wait_for_message("startService() return: 0", 0ms).has_value() && d.wait_daemon_listening(0ms);
+            started = d.wait_for_message(sim::reactions::msg::start_service(), 0ms).has_value() &&
+                      d.wait_daemon_listening(0ms);
             return started || !d.daemon_status().running;
         },
         10s);

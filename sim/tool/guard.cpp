@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tool.h"
+#include "guard.h"
 
 namespace tool {
 namespace {

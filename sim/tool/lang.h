@@ -1,110 +1,80 @@
-// The command language of drovik-sim: one line, one command, shared by the
-// shell and by story files (docs/stories.md).
+// The words of drovik-sim's command language (docs/stories.md): a line's
+// tokens, the reader of a command's arguments, and how values are written.
+// What the commands are is in verb.h.
 #pragma once
 
-#include <memory>
+#include <cstddef>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "sim/device.h"
 
 namespace tool {
 
-enum class Op {
-    // the device
-    Plug,
-    Unplug,
-    Usb,     // a: state word
-    Ports,   // number
-    Uevent,  // a: raw bytes
-    Setprop, // a = b
-    Getprop, // a
-    Service, // a: service, flag: ignores SIGTERM
-    Spawn,   // a: process name, flag: ignores SIGTERM
-    Kill,    // a: process name, number: signal
-    Signal,  // number: signal to the daemon
-    Restart, // SIGUSR2 to the daemon
-    Stop,    // SIGTERM to the daemon, then wait for its end
-    Start,
-    Wait, // time
-    // expectations; `time` is how long to wait for them
-    ExpectLog,     // a: exact message, or re when pattern
-    ExpectWrite,   // a = b, by the daemon
-    ExpectService, // a: service, b: state ("" for unset)
-    ExpectExit,    // number: exit code, or signal when by_signal
-    ExpectQuiet,   // nothing more logged for `time`
-    // views
-    Log, // flag: all
-    Writes,
-    Events,
-    Services,
-    Ps,
-    Status,
-    Help,
-    Quit,
-    // narration
-    Step, // a: title
-    Say,  // a: text
-    // set-up before the device boots ("boot ..."); absent: the file is left out
-    BootUsb,
-    BootPorts,
-    BootSetprop,
-    BootService,
-    BootDaemon, // flag: started at boot
-};
-
-struct Command {
-    Op op = Op::Help;
-    std::string a, b;
-    int number = 0;
-    bool flag = false;
-    bool pattern = false;   // ExpectLog: `a` is a regular expression
-    bool by_signal = false; // ExpectExit
-    bool absent = false;    // BootUsb, BootPorts
-    sim::Millis time{0};
-    std::shared_ptr<const std::regex> re;
-
-    bool is_expectation() const { return op >= Op::ExpectLog && op <= Op::ExpectQuiet; }
-    bool is_boot() const { return op >= Op::BootUsb; }
-};
-
+// Why a line is refused, and where: thrown by the readers below, returned by
+// parse_line().
 struct ParseError {
     size_t column = 1; // 1-based, in bytes
     std::string message;
 };
+[[noreturn]] void refuse(size_t column, std::string message);
+
+// Words are separated by spaces and tabs.
+inline bool blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+std::string_view trim(std::string_view s);
+
+struct Token {
+    enum Kind { Word, Text, Pattern } kind;
+    std::string value; // a text with its escapes resolved; a pattern as written, but for \/
+    size_t col;
+};
+// Splits the line from `pos` on into words, "texts" and /patterns/; a word
+// that begins with # ends the line. Throws ParseError.
+std::vector<Token> tokenize(std::string_view line, size_t pos);
 
 // How long an expectation waits when its line names no time: enough for the
 // daemon's 2-second pauses and for a daemon run under qemu-aarch64 emulation.
 constexpr sim::Millis kDefaultWithin{10000};
 
-// One line of the language. A blank or comment line gives std::monostate.
-using Parsed = std::variant<std::monostate, Command, ParseError>;
-Parsed parse_line(std::string_view line);
+// The arguments of one command, taken left to right; each reader throws
+// ParseError with the column at fault and the command's usage.
+class Args {
+public:
+    Args(std::vector<Token> tokens, std::string usage, size_t end_col);
 
-// A whole story: its boot lines, then its steps with their line numbers.
-struct StoryLine {
-    int number = 0;
-    std::string text;
-    Command cmd;
-};
-struct Story {
-    std::vector<StoryLine> boot;
-    std::vector<StoryLine> body;
-};
-struct StoryError {
-    int line = 0;
-    size_t column = 1;
-    std::string message;
-    std::string text; // the line itself
-};
-std::variant<Story, StoryError> parse_story(std::string_view text);
+    bool more() const { return i_ < t_.size(); }
+    size_t col() const { return more() ? t_[i_].col : end_; }
+    const Token &next(const char *what);
+    // A word or a "text".
+    std::string text(const char *what);
+    // The same, refused with `why` when it is empty.
+    std::string nonempty_text(const char *what, const char *why);
+    // A bare keyword, one of `words` ("a|b|c").
+    std::string keyword(std::string_view words);
+    // Takes the word when it comes next.
+    bool optional(const char *word);
+    long number(const char *what, long lo, long hi);
+    sim::Millis time();
+    int signal(const char *what);
+    // "within TIME" when it comes next, else kDefaultWithin.
+    sim::Millis within();
+    // Nothing may follow.
+    void end();
 
-// What the shell's help shows: every command of the language.
-extern const char kLanguageHelp[];
+private:
+    std::vector<Token> t_;
+    size_t i_ = 0;
+    std::string usage_;
+    size_t end_;
+};
+
+// How a service's or a process's way with SIGTERM is written.
+constexpr const char *kSigtermWords = "ignores-sigterm|obeys-sigterm";
 
 // Signal numbers by name ("TERM", "SIGTERM", "15"); nullopt when unknown.
 std::optional<int> signal_number(std::string_view name);
@@ -116,5 +86,12 @@ std::string shown(std::string_view bytes, size_t max = 48);
 std::string visible(std::string_view line);
 // A time as the language writes it ("500ms", "2s", "1.5s").
 std::string time_text(sim::Millis t);
+// A value as the language writes it: a bare word when it reads back as one,
+// else a "text" with escapes.
+std::string written(std::string_view value);
+// A "text" with escapes, whatever the value.
+std::string quoted_text(std::string_view value);
+// A /pattern/ as written: its backslashes are the regular expression's own.
+std::string pattern_text(std::string_view regex);
 
 } // namespace tool

@@ -10,7 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "tool.h"
+#include "commands.h"
+#include "guard.h"
+#include "story.h"
 
 namespace {
 

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "tool.h"
+#include "commands.h"
+#include "engine.h"
+#include "guard.h"
 
 namespace tool {
 namespace {
@@ -61,21 +63,15 @@ private:
 
 int run_shell(const Settings &s)
 {
-    sim::Options o;
+    sim::Options o = tool_device(s);
     o.persist_file = s.persist;
-    o.daemon_command = s.daemon;
-    // Android's init waits about 5 s before it restarts a crashed service; a
-    // restart request then sees its own SIGTERM end mulgate for good.
-    o.restart_delay = 5s;
     o.start_daemon = false;
     bool tty = isatty(0);
     sim::Device d(o);
     DeviceGuard guard(d);
     Engine e(d, true, "");
     printf("drovik-sim shell: device up, cable attached (CONFIGURED, 1 serial port)\n");
-    Command start;
-    start.op = Op::Start;
-    e.run(start);
+    e.start_daemon();
     e.notice_daemon_end();
     printf("persist.* properties kept in %s; 'help' lists the commands\n", o.persist_file.c_str());
     flush();

@@ -7,7 +7,10 @@
 #include <random>
 #include <sstream>
 
-#include "tool.h"
+#include "commands.h"
+#include "figures.h"
+#include "guard.h"
+#include "sim/reactions.h"
 
 namespace tool {
 
@@ -65,55 +68,22 @@ Kind uevent_kind(long i)
     return cycle[i % 10];
 }
 
-std::vector<std::string> lines_of(Kind k, pid_t mulgate)
+// What the daemon logs for an event of this kind, with mulgate's pid.
+sim::reactions::Lines lines_of(Kind k, pid_t mulgate)
 {
-    const std::string ev = "zel_handle_monitor_usb_loop ";
-    const std::string poll = "current service: init.svc.mulgate, state: ";
-    const std::vector<std::string> start = {"read_usb_serial_number : [1]", poll + "stopped",
-                                            "startService() return: 0"};
-    std::vector<std::string> v;
+    namespace r = sim::reactions;
     switch (k) {
-    case Kind::Disconnected:
-        return {ev + "usb_status:[USB_STATE=DISCONNECTED]",
-                ev + "get usb disconnect event",
-                "stopService() return: 0",
-                "(drovik)No SPRUE running.\n",
-                "current persist.sys.v3.sprue.state: 0",
-                "sprue_start_by_prop return:0."};
-    case Kind::Configured:
-        v = {ev + "usb_status:[USB_STATE=CONFIGURED]", ev + "get usb CONFIGURED event"};
-        v.insert(v.end(), start.begin(), start.end());
-        return v;
-    case Kind::ConfiguredWhileRunning:
-        v = {ev + "usb_status:[USB_STATE=CONFIGURED]", ev + "get usb CONFIGURED event", "read_usb_serial_number : [1]"};
-        for (int i = 0; i < 10; ++i)
-            v.push_back(poll + "running");
-        v.push_back("current service: init.svc.mulgate is not stopped during 2 seconds, state: running");
-        v.push_back("startService() return: 0");
-        return v;
-    case Kind::Connected: return {ev + "usb_status:[USB_STATE=CONNECTED]", ev + "get usb other status event"};
-    case Kind::StateX: return {ev + "usb_status:[USB_STATE_X=1]", ev + "get usb other status event"};
+    case Kind::Disconnected: return r::disconnect_lines("0", false);
+    case Kind::Configured: return r::configured_lines();
+    case Kind::ConfiguredWhileRunning: return r::configured_while_running_lines();
+    case Kind::Connected: return r::other_state_lines("USB_STATE=CONNECTED");
+    case Kind::StateX: return r::other_state_lines("USB_STATE_X=1");
     case Kind::NoState:
     case Kind::Garbage: return {};
-    case Kind::RestartRunning: {
-        const std::string pid = std::to_string(mulgate);
-        v = {"(drovik)receive signal: 12",
-             "process(mulgate) pid is: " + pid + ", i:0.",
-             "mulgate is running.",
-             "process(mulgate) pid is: " + pid + ", i:0.",
-             "send signal OK. pid:" + pid + ", signo:15.",
-             "stopService() return: 0"};
-        v.insert(v.end(), start.begin(), start.end());
-        v.push_back("restart_service end.");
-        return v;
+    case Kind::RestartRunning: return r::restart_lines({.mulgate = mulgate});
+    case Kind::RestartStopped: return r::restart_lines({});
     }
-    case Kind::RestartStopped:
-        v = {"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0"};
-        v.insert(v.end(), start.begin(), start.end());
-        v.push_back("restart_service end.");
-        return v;
-    }
-    return v;
+    return {};
 }
 
 // The daemon's uevent socket as the device's /proc/net/netlink shows it.
@@ -165,10 +135,11 @@ public:
         case Kind::ConfiguredWhileRunning: uevent("CONFIGURED"); break;
         case Kind::Connected: uevent("CONNECTED"); break;
         case Kind::StateX:
-            d_.send_uevent(fields({"change@/devices/virtual/android_usb/android0", "ACTION=change", "USB_STATE_X=1"}));
+            d_.send_uevent(
+                numbered({"change@" + std::string(sim::Device::kUsbDevpath), "ACTION=change", "USB_STATE_X=1"}));
             break;
         case Kind::NoState:
-            d_.send_uevent(fields({"add@/devices/platform/leds", "ACTION=add", "SUBSYSTEM=leds"}));
+            d_.send_uevent(numbered({"add@/devices/platform/leds", "ACTION=add", "SUBSYSTEM=leds"}));
             break;
         case Kind::Garbage: d_.send_uevent(garbage()); break;
         case Kind::RestartRunning:
@@ -187,10 +158,10 @@ public:
         const auto &log = d_.log();
         const size_t got = std::min(log.size() - from, want.size());
         for (size_t i = 0; i < got; ++i)
-            if (log[from + i].message != want[i] && wrong_++ < 5)
+            if (!want[i].matches(log[from + i].message) && wrong_++ < 5)
                 problem(std::string(kind_name(k)) + ": line " + std::to_string(i + 1) + " is \"" +
-                        sim::printable(log[from + i].message, true) + "\", not \"" + sim::printable(want[i], true) +
-                        "\"");
+                        sim::printable(log[from + i].message, true) + "\", not \"" +
+                        sim::printable(want[i].text, true) + "\"");
         if (got < want.size()) {
             // Lines went missing: later events are counted from what came.
             problem(std::string(kind_name(k)) + ": " + std::to_string(want.size() - got) + " of " +
@@ -211,13 +182,10 @@ public:
 private:
     void uevent(const char *state) { d_.send_uevent(sim::Device::usb_uevent(state, seqnum_++)); }
 
-    // A uevent of these fields and a sequence number, each ending in a zero byte.
-    std::string fields(std::initializer_list<std::string_view> f)
+    // A uevent of these fields and a sequence number.
+    std::string numbered(std::initializer_list<std::string_view> f)
     {
-        std::string s;
-        for (auto v : f)
-            (s += v) += '\0';
-        return s + "SEQNUM=" + std::to_string(seqnum_++) + '\0';
+        return sim::Device::uevent_datagram(f) + sim::Device::uevent_datagram({"SEQNUM=" + std::to_string(seqnum_++)});
     }
 
     // Bytes with no USB_STATE in them, 1 to 300 of them.
@@ -286,14 +254,9 @@ double us_per_event(const DaemonFigures &a, const DaemonFigures &b, long events)
 
 int run_soak(const Settings &s, long n)
 {
-    sim::Options o;
-    o.usb_state = "CONFIGURED\n";
-    o.serial_port_num = "1\n";
-    o.daemon_command = s.daemon;
-    // As on Android, and as the restart's lines assume: its own SIGTERM ends
-    // mulgate for good until it starts mulgate again.
-    o.restart_delay = 5s;
-    sim::Device d(o);
+    // With Android's restart delay, as the restart's lines assume: its own
+    // SIGTERM ends mulgate for good until it starts mulgate again.
+    sim::Device d(tool_device(s));
     DeviceGuard guard(d);
     const auto t_begin = std::chrono::steady_clock::now();
     wait_start_up(d);

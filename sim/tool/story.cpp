@@ -1,12 +1,43 @@
 // `drovik-sim run STORY` and `drovik-sim demo`: a story played on a fresh device.
-#include <cstdio>
-#include <optional>
+#include "story.h"
 
-#include "tool.h"
+#include <cstdio>
+
+#include "engine.h"
+#include "guard.h"
 
 namespace tool {
 
 using namespace std::chrono_literals;
+
+std::variant<Story, StoryError> parse_story(std::string_view text)
+{
+    Story s;
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        Parsed p = parse_line(line);
+        if (auto *e = std::get_if<ParseError>(&p))
+            return StoryError{number, e->column, e->message, std::string(line)};
+        auto *c = std::get_if<Command>(&p);
+        if (!c)
+            continue;
+        if (!c->verb->in_stories)
+            return StoryError{number, 1, "'" + std::string(c->verb->name) + "' is for the shell", std::string(line)};
+        const bool boot = c->section() == Section::Boot;
+        if (boot && !s.body.empty()) {
+            size_t col = line.find_first_not_of(" \t") + 1;
+            return StoryError{number, col,
+                              "boot lines set the device up before it boots: they come before every other line",
+                              std::string(line)};
+        }
+        (boot ? s.boot : s.body).push_back({number, std::string(line), std::move(*c)});
+    }
+    return s;
+}
 
 std::optional<Story> load_story(std::string_view text, const std::string &name)
 {
@@ -31,36 +62,35 @@ struct StepRecord {
 
 class Player {
 public:
-    Player(sim::Device &d, Mode mode) : d_(d), mode_(mode), e_(d, mode == Mode::Run, "   ") {}
+    Player(sim::Device &d, Mode mode) : d_(d), mode_(mode), e_(d, mode == Mode::Run, "   ")
+    {
+        e_.on_step = [this](const std::string &title) {
+            end_step();
+            steps_.push_back({static_cast<int>(steps_.size()) + 1, title, {}});
+            printf("\n== %d. %s\n", steps_.back().number, title.c_str());
+            flush();
+        };
+    }
 
     // Plays the story; false when it stopped at an unmet expectation or a failed command.
     bool play(const Story &s, bool start_daemon)
     {
         if (start_daemon) {
-            Command start;
-            start.op = Op::Start;
-            e_.run(start);
+            e_.start_daemon();
             e_.notice_daemon_end();
         }
         for (auto &l : s.body) {
             const Command &c = l.cmd;
-            if (c.op == Op::Step) {
-                end_step();
-                steps_.push_back({static_cast<int>(steps_.size()) + 1, c.a, {}});
-                printf("\n== %d. %s\n", steps_.back().number, c.a.c_str());
-                flush();
-                continue;
-            }
-            if (c.op == Op::Say) {
-                printf("   %s\n", c.a.c_str());
-                flush();
+            if (c.section() == Section::Narration) {
+                e_.run(c);
                 continue;
             }
             StepRecord &step = current();
+            const bool expectation = c.section() == Section::Expectation;
             // A step that has gone wrong says so once; its commands still run.
-            if (mode_ == Mode::Demo && c.is_expectation() && !step.problems.empty())
+            if (mode_ == Mode::Demo && expectation && !step.problems.empty())
                 continue;
-            if (mode_ == Mode::Run && !c.is_expectation()) {
+            if (mode_ == Mode::Run && !expectation) {
                 printf("   > %s\n", visible(trimmed(l.text)).c_str());
                 flush();
             }
@@ -167,35 +197,16 @@ std::string command_text(const std::vector<std::string> &argv)
 
 int run_story(const Story &story, const std::string &name, const Settings &s, Mode mode)
 {
-    sim::Options o;
-    o.usb_state = "CONFIGURED\n";
-    o.serial_port_num = "1\n";
-    o.daemon_command = s.daemon;
-    // Android's init waits about 5 s before it restarts a crashed service; a
-    // restart request then sees its own SIGTERM end mulgate for good.
-    o.restart_delay = 5s;
-    o.start_daemon = false;
-    bool start_daemon = true;
+    BootSetup setup{tool_device(s), true};
     for (auto &l : story.boot) {
-        const Command &c = l.cmd;
-        switch (c.op) {
-        case Op::BootUsb: o.usb_state = c.absent ? std::nullopt : std::optional<std::string>(c.a + "\n"); break;
-        case Op::BootPorts:
-            o.serial_port_num = c.absent ? std::nullopt : std::optional<std::string>(std::to_string(c.number) + "\n");
-            break;
-        case Op::BootSetprop: o.properties[c.a] = c.b; break;
-        case Op::BootService:
-            if (!o.services.count(c.a)) {
-                fprintf(stderr, "drovik-sim: %s:%d: the device has no service %s (it has mulgate and sprue)\n",
-                        name.c_str(), l.number, sim::printable(c.a).c_str());
-                return 2;
-            }
-            o.services[c.a].ignore_sigterm = c.flag;
-            break;
-        case Op::BootDaemon: start_daemon = c.flag; break;
-        default: break;
+        std::string problem = l.cmd.verb->set_up(setup, l.cmd.payload);
+        if (!problem.empty()) {
+            fprintf(stderr, "drovik-sim: %s:%d: %s\n", name.c_str(), l.number, problem.c_str());
+            return 2;
         }
     }
+    sim::Options &o = setup.options;
+    o.start_daemon = false;
 
     std::optional<TempDir> tmp;
     std::string persist = s.persist;
@@ -217,7 +228,7 @@ int run_story(const Story &story, const std::string &name, const Settings &s, Mo
     {
         sim::Device d(o);
         DeviceGuard guard(d);
-        ok = Player(d, mode).play(story, start_daemon);
+        ok = Player(d, mode).play(story, setup.start_daemon);
     }
     printf("   (the device is torn down)\n");
     flush();

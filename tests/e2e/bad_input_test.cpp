@@ -5,12 +5,10 @@
 #include <thread>
 
 #include "e2e.h"
+#include "tests/unit/serial_counts.h"
 
 namespace e2e {
 namespace {
-
-const Line kConfiguredStatus = L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]");
-const Line kConfiguredEvent = L("zel_handle_monitor_usb_loop get usb CONFIGURED event");
 
 // The service the daemon just started runs; stop it again for the next case.
 void stop_running_service(Device &d, const std::string &name)
@@ -25,18 +23,18 @@ TEST(BadInput, OddSerialPortFiles)
     sim::Options o;
     o.serial_port_num = "0\n";
     Device d(o);
-    size_t n = wait_line(d, "stopService() return: 0", 0) + 1;
-    n = expect_lines(d, n, {L("read_usb_serial_number : [0]"), L("usb_config_now not serial")});
+    size_t n = wait_line(d, msg::stop_service(), 0) + 1;
+    n = expect_lines(d, n, start_lines(0));
     start_and_listen(d);
-    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.stop=mulgate"});
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{writes::kStopMulgate});
 
     struct Case {
         std::optional<std::string> bytes; // nullopt: the file is removed
         int count;                        // what the daemon makes of it
     };
-    const std::vector<Case> cases{
-        {"\n\n", 0}, {"", 0},     {std::nullopt, 0}, {"0", 0},    {" ", 240}, {std::string(1, '\0'), 208},
-        {"4", 4},    {"10\n", 1}, {"7\n\n\n", 7},    {"\n1", 218}};
+    std::vector<Case> cases{{std::nullopt, 0}};
+    for (const auto &c : kSerialCounts)
+        cases.push_back({c.bytes, c.count});
     int starts = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE("serial_port_num " + (c.bytes ? e2e::quoted(*c.bytes) : "absent"));
@@ -45,21 +43,14 @@ TEST(BadInput, OddSerialPortFiles)
         else
             d.remove_file(Device::kPortsFile);
         d.set_usb_state("CONFIGURED");
-        std::vector<Line> want{kConfiguredStatus, kConfiguredEvent,
-                               L("read_usb_serial_number : [" + std::to_string(c.count) + "]")};
-        if (c.count == 0) {
-            want.push_back(L("usb_config_now not serial"));
-            n = expect_lines(d, n, want);
-        } else {
-            want.push_back(L("current service: init.svc.mulgate, state: stopped"));
-            want.push_back(L("startService() return: 0"));
-            n = expect_lines(d, n, want);
+        n = expect_lines(d, n, configured_lines(c.count));
+        if (c.count != 0) {
             ++starts;
             stop_running_service(d, "mulgate");
         }
     }
     auto w = daemon_writes(d);
-    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=mulgate"), starts);
+    EXPECT_EQ(std::count(w.begin(), w.end(), writes::kStartMulgate), starts);
     EXPECT_EQ(w.size(), size_t(starts) + 1);
     expect_no_more(d, n);
 }
@@ -69,8 +60,8 @@ TEST(BadInput, OddEventLogSwitchValues)
     sim::Options o;
     o.usb_state = "DISCONNECTED\n";
     Device d(o);
-    size_t n = wait_line(d, "sprue_start_by_prop return:0.", 0) + 1;
-    n = wait_line(d, "read content: DISCONNECTED\n", n) + 2;
+    size_t n = wait_line(d, msg::switch_done(), 0) + 1;
+    n = wait_line(d, msg::state_read("DISCONNECTED\n"), n) + 2;
     start_and_listen(d);
 
     struct Case {
@@ -84,8 +75,8 @@ TEST(BadInput, OddEventLogSwitchValues)
                                   {"11", "11", false}, {"a1", "a1", false}};
     int starts = 0;
     for (const auto &c : cases) {
-        SCOPED_TRACE("persist.sys.v3.sprue.state " + e2e::quoted(c.value));
-        d.setprop("persist.sys.v3.sprue.state", c.value);
+        SCOPED_TRACE(std::string(reactions::kSwitch) + " " + e2e::quoted(c.value));
+        d.setprop(reactions::kSwitch, c.value);
         d.unplug();
         n = expect_lines(d, n, disconnect_lines(c.logged, c.starts));
         if (c.starts) {
@@ -94,19 +85,9 @@ TEST(BadInput, OddEventLogSwitchValues)
         }
     }
     auto w = daemon_writes(d);
-    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.start=sprue"), starts);
-    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.stop=mulgate"), long(cases.size()));
+    EXPECT_EQ(std::count(w.begin(), w.end(), writes::kStartSprue), starts);
+    EXPECT_EQ(std::count(w.begin(), w.end(), writes::kStopMulgate), long(cases.size()));
     expect_no_more(d, n);
-}
-
-std::string fields(std::initializer_list<std::string_view> f)
-{
-    std::string d;
-    for (auto s : f) {
-        d.append(s);
-        d.push_back('\0');
-    }
-    return d;
 }
 
 TEST(BadInput, OddUeventDatagrams)
@@ -114,13 +95,13 @@ TEST(BadInput, OddUeventDatagrams)
     sim::Options o;
     o.usb_state = "DISCONNECTED\n";
     Device d(o);
-    size_t n = wait_line(d, "read content: DISCONNECTED\n", 0) + 2;
+    size_t n = wait_line(d, msg::state_read("DISCONNECTED\n"), 0) + 2;
     start_and_listen(d);
     expect_no_more(d, n, 50ms);
 
-    const std::string header = "change@/devices/virtual/android_usb/android0";
-    const std::string status = "zel_handle_monitor_usb_loop usb_status:[";
-    const Line other = L("zel_handle_monitor_usb_loop get usb other status event");
+    const std::string header = "change@" + std::string(Device::kUsbDevpath);
+    using reactions::other_state_lines;
+    auto fields = Device::uevent_datagram;
     // Datagrams the daemon must pass over without a word; each is followed by
     // a pause so that its small receive buffer never overflows.
     auto ignored = [&](const std::string &bytes) {
@@ -131,21 +112,21 @@ TEST(BadInput, OddUeventDatagrams)
     // 2048 bytes without a zero byte: one field filling the whole buffer, logged cut to 1023 bytes.
     std::string full = "USB_STATE=CONNECTED" + std::string(2048 - 19, 'x');
     d.send_uevent(full);
-    n = expect_lines(d, n, {L((status + full + "]").substr(0, 1023)), other});
+    n = expect_lines(d, n, {L(msg::usb_status(full).substr(0, 1023)), L(msg::other_event())});
 
     // Longer than the buffer: only its first 2048 bytes count, and there
     // "USB_STATE" is cut to "USB".
     ignored(std::string(2045, 'a') + fields({"USB_STATE=CONFIGURED"}));
     // Two USB_STATE fields: the first one decides.
     d.send_uevent(fields({header, "ACTION=change", "USB_STATE=CONNECTED", "USB_STATE=DISCONNECTED"}));
-    n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
+    n = expect_lines(d, n, other_state_lines("USB_STATE=CONNECTED"));
     d.send_uevent(fields({header, "USB_STATE_X=1"}));
-    n = expect_lines(d, n, {L(status + "USB_STATE_X=1]"), other});
+    n = expect_lines(d, n, other_state_lines("USB_STATE_X=1"));
     // A '%' from outside reaches the log as it is, never as a format.
     d.send_uevent(fields({header, "USB_STATE=%d%s%n"}));
-    n = expect_lines(d, n, {L(status + "USB_STATE=%d%s%n]"), other});
+    n = expect_lines(d, n, other_state_lines("USB_STATE=%d%s%n"));
     d.send_uevent(fields({"", "", "USB_STATE=CONNECTED"}));
-    n = expect_lines(d, n, {L(status + "USB_STATE=CONNECTED]"), other});
+    n = expect_lines(d, n, other_state_lines("USB_STATE=CONNECTED"));
 
     ignored(fields({header}));
     ignored(std::string(1, '\0'));
@@ -166,11 +147,8 @@ TEST(BadInput, OddUeventDatagrams)
 
     // The daemon still answers a plain cable.
     d.plug();
-    std::vector<Line> want{L(status + "USB_STATE=CONNECTED]"), other, kConfiguredStatus, kConfiguredEvent};
-    for (auto &l : start_lines())
-        want.push_back(l);
-    n = expect_lines(d, n, want);
-    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.start=mulgate"});
+    n = expect_lines(d, n, reactions::plug_lines());
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{writes::kStartMulgate});
     EXPECT_TRUE(d.daemon_status().running);
 }
 
@@ -181,32 +159,22 @@ TEST(BadInput, UnreadableProcIsReportedOnBothChannelsAndSurvived)
     o.usb_state = "CONNECTED\n";
     o.daemon_without_dac = true;
     Device d(o);
-    size_t n = wait_line(d, "read content: CONNECTED\n", 0) + 2;
+    size_t n = wait_line(d, msg::state_read("CONNECTED\n"), 0) + 2;
     start_and_listen(d);
     d.hide_proc(true);
 
     d.unplug();
-    n = expect_lines(d, n,
-                     {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                      L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
-                      L("cannot open /proc\n"), L("call findPidByNameEx, return error. \n"),
-                      L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: 0"),
-                      L("sprue_start_by_prop return:0.")});
+    n = expect_lines(d, n, disconnect_lines("0", false, false));
     d.signal_daemon(SIGUSR2);
-    std::vector<Line> restart{L("(drovik)receive signal: 12"), L("cal find_pid_by_name, return error."),
-                              L("mulgate is not run."), L("stopService() return: 0")};
-    for (auto &l : start_lines())
-        restart.push_back(l);
-    restart.push_back(L("restart_service end."));
-    n = expect_lines(d, n, restart);
+    n = expect_lines(d, n, reactions::restart_lines({.proc_readable = false}));
 
     // The restart's lookup reports on standard output instead, buffered until the exit.
     EXPECT_EQ(d.daemon_status().out, "");
     d.signal_daemon(SIGTERM);
     auto ex = d.wait_daemon_exit(kReact);
     ASSERT_TRUE(ex);
-    EXPECT_EQ(*ex, (sim::ExitStatus{true, 0, 0})) << ex->describe();
-    EXPECT_EQ(d.daemon_status().out, "cannot open /proc");
+    EXPECT_EQ(*ex, kExitZero) << ex->describe();
+    EXPECT_EQ(d.daemon_status().out, msg::proc_unreadable_on_stdout());
 }
 
 } // namespace

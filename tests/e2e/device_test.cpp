@@ -12,13 +12,12 @@
 #include <sstream>
 #include <thread>
 
+#include <host_wire.h>
+
 #include "e2e.h"
 
 namespace e2e {
 namespace {
-
-constexpr uint32_t kSet = 0x00020001;
-constexpr uint32_t kGet = 0x00020002;
 
 std::string u32(uint32_t v)
 {
@@ -26,11 +25,11 @@ std::string u32(uint32_t v)
 }
 std::string set_msg(const std::string &n, const std::string &v)
 {
-    return u32(kSet) + u32(uint32_t(n.size())) + n + u32(uint32_t(v.size())) + v;
+    return u32(PROP_MSG_SETPROP2) + u32(uint32_t(n.size())) + n + u32(uint32_t(v.size())) + v;
 }
 std::string get_msg(const std::string &n)
 {
-    return u32(kGet) + u32(uint32_t(n.size())) + n;
+    return u32(PROP_MSG_GETPROP) + u32(uint32_t(n.size())) + n;
 }
 
 // One connection to the device's property service from outside: sends the
@@ -40,7 +39,7 @@ std::string prop_call(Device &d, const std::string &bytes)
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    std::string path = d.host_path("/dev/socket/property_service");
+    std::string path = d.host_path(PROPERTY_SOCKET);
     strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
     EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
     EXPECT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
@@ -67,32 +66,34 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol)
     sim::Options o = quiet_device();
     o.properties["ro.build.type"] = "user";
     Device d(o);
-    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", "v1"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", "v1"))), PROP_SUCCESS);
     EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(2) + "v1");
     EXPECT_EQ(prop_call(d, get_msg("sys.never.set")), u32(0)) << "unset reads L=0 and nothing more";
 
-    std::string v91(91, 'x'), v92(92, 'y');
-    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.long", v91))), 0u);
-    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91);
-    EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", v92))), 0u) << "92 bytes exceed PROP_VALUE_MAX";
-    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(91) + v91) << "a refused write changes nothing";
+    std::string longest(PROP_VALUE_LEN_MAX, 'x'), too_long(PROP_VALUE_LEN_MAX + 1, 'y');
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.long", longest))), PROP_SUCCESS);
+    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(PROP_VALUE_LEN_MAX) + longest);
+    EXPECT_NE(status_of(prop_call(d, set_msg("sys.long", too_long))), PROP_SUCCESS)
+        << "longer than PROP_VALUE_MAX allows";
+    EXPECT_EQ(prop_call(d, get_msg("sys.long")), u32(PROP_VALUE_LEN_MAX) + longest)
+        << "a refused write changes nothing";
 
-    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", ""))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys.a", ""))), PROP_SUCCESS);
     EXPECT_EQ(prop_call(d, get_msg("sys.a")), u32(0));
     EXPECT_EQ(d.getprop("sys.a"), std::optional<std::string>(""));
 
     // Bad requests get a failure or nothing, and the service goes on.
-    EXPECT_NE(status_of(prop_call(d, u32(0x12345) + u32(0))), 0u);
-    EXPECT_EQ(prop_call(d, u32(kSet) + u32(5) + "ab"), u32(1)) << "a cut-short SET is refused";
-    EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), 0u);
-    EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), 0u);
+    EXPECT_NE(status_of(prop_call(d, u32(0x12345) + u32(0))), PROP_SUCCESS);
+    EXPECT_EQ(prop_call(d, u32(PROP_MSG_SETPROP2) + u32(5) + "ab"), u32(1)) << "a cut-short SET is refused";
+    EXPECT_NE(status_of(prop_call(d, set_msg("", "x"))), PROP_SUCCESS);
+    EXPECT_NE(status_of(prop_call(d, set_msg("ctl.start", "nosuchservice"))), PROP_SUCCESS);
 
     // Names as Android takes them: letters, digits and "._-@:" between dots, of any length.
-    EXPECT_EQ(status_of(prop_call(d, set_msg("vendor.a-b_c@1:X9", "1"))), 0u);
-    EXPECT_EQ(status_of(prop_call(d, set_msg("sys." + std::string(300, 'n'), "1"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("vendor.a-b_c@1:X9", "1"))), PROP_SUCCESS);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("sys." + std::string(300, 'n'), "1"))), PROP_SUCCESS);
     for (const std::string &bad : std::vector<std::string>{"a b", "a/b", "a=b", "sys.\xc3\xa9", std::string("a\0b", 3),
                                                            "a..b", ".a", "a.", "."}) {
-        EXPECT_NE(status_of(prop_call(d, set_msg(bad, "1"))), 0u) << sim::printable(bad);
+        EXPECT_NE(status_of(prop_call(d, set_msg(bad, "1"))), PROP_SUCCESS) << sim::printable(bad);
         EXPECT_EQ(d.getprop(bad), std::nullopt) << sim::printable(bad);
     }
     sim::Options bad_boot = quiet_device();
@@ -100,15 +101,15 @@ TEST(Device, PropertyServiceSpeaksTheWireProtocol)
     EXPECT_THROW(Device refused(bad_boot), sim::Error) << "a boot property of a name Android refuses";
 
     // ro.* are written once: at boot or by the first SET.
-    EXPECT_NE(status_of(prop_call(d, set_msg("ro.build.type", "eng"))), 0u);
-    EXPECT_EQ(status_of(prop_call(d, set_msg("ro.sim.once", "1"))), 0u);
-    EXPECT_NE(status_of(prop_call(d, set_msg("ro.sim.once", "2"))), 0u);
+    EXPECT_NE(status_of(prop_call(d, set_msg("ro.build.type", "eng"))), PROP_SUCCESS);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("ro.sim.once", "1"))), PROP_SUCCESS);
+    EXPECT_NE(status_of(prop_call(d, set_msg("ro.sim.once", "2"))), PROP_SUCCESS);
     EXPECT_THROW(d.setprop("ro.sim.once", "3"), sim::Error);
     EXPECT_EQ(d.getprop("ro.build.type"), std::optional<std::string>("user"));
     EXPECT_EQ(prop_call(d, get_msg("ro.sim.once")), u32(1) + "1");
 
     // ctl.* act on services and are not stored; the rest is.
-    EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), 0u);
+    EXPECT_EQ(status_of(prop_call(d, set_msg("ctl.start", "sprue"))), PROP_SUCCESS);
     EXPECT_EQ(d.getprop("ctl.start"), std::nullopt);
     EXPECT_EQ(d.getprop("init.svc.sprue"), std::optional<std::string>("running"));
 }
@@ -164,18 +165,19 @@ TEST(Device, ServicesFollowCtlStartAndCtlStop)
     EXPECT_EQ(d.service("mulgate").pid, pid) << "starting a running service changes nothing";
 
     d.setprop("ctl.stop", "mulgate");
-    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 900ms)) << "SIGTERM ends it within the grace period";
+    EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", o.stop_grace - 100ms))
+        << "SIGTERM ends it within the grace period";
     EXPECT_TRUE(d.pids_named("mulgate").empty());
     d.setprop("ctl.stop", "mulgate");
 
-    // A stand-in that ignores SIGTERM is killed once the grace period of 1 s is over.
+    // A stand-in that ignores SIGTERM is killed once the grace period is over.
     d.setprop("ctl.start", "sprue");
     auto t0 = std::chrono::steady_clock::now();
     d.setprop("ctl.stop", "sprue");
     EXPECT_TRUE(d.wait_service_state("sprue", "stopped", 3s));
     auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_GE(took, 950ms);
-    EXPECT_LE(took, 1600ms);
+    EXPECT_GE(took, o.stop_grace - 50ms);
+    EXPECT_LE(took, o.stop_grace + 600ms);
 
     std::vector<std::string> seen;
     for (auto &e : d.service_events())
@@ -187,6 +189,7 @@ TEST(Device, ServicesFollowCtlStartAndCtlStop)
 TEST(Device, AServiceThatEndsByItselfIsRestarted)
 {
     Device d(quiet_device());
+    const Millis delay = d.options().restart_delay;
     d.setprop("ctl.start", "mulgate");
     pid_t first = d.service("mulgate").pid;
     d.kill(first, SIGKILL);
@@ -194,8 +197,8 @@ TEST(Device, AServiceThatEndsByItselfIsRestarted)
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(d.wait_service_state("mulgate", "running", 3s));
     auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_GE(took, 850ms);
-    EXPECT_LE(took, 1500ms);
+    EXPECT_GE(took, delay - 150ms);
+    EXPECT_LE(took, delay + 500ms);
     pid_t second = d.service("mulgate").pid;
     EXPECT_NE(second, first);
     EXPECT_EQ(d.pids_named("mulgate"), std::vector<pid_t>{second});
@@ -205,7 +208,7 @@ TEST(Device, AServiceThatEndsByItselfIsRestarted)
     EXPECT_TRUE(d.wait_service_state("mulgate", "restarting", 1s));
     d.setprop("ctl.stop", "mulgate");
     EXPECT_EQ(d.service("mulgate").state, "stopped");
-    std::this_thread::sleep_for(1300ms);
+    std::this_thread::sleep_for(delay + 300ms);
     EXPECT_EQ(d.service("mulgate").state, "stopped");
     EXPECT_TRUE(d.pids_named("mulgate").empty());
 
@@ -231,7 +234,7 @@ TEST(Device, DevicesAreIndependentAndLeaveNothingBehind)
         inits = {a.init_host_pid(), b.init_host_pid()};
         // The host keeps its own /dev and /sys/class.
         struct stat st;
-        EXPECT_NE(stat("/dev/socket/property_service", &st), 0);
+        EXPECT_NE(stat(PROPERTY_SOCKET, &st), 0);
         EXPECT_NE(stat("/sys/class/android_usb", &st), 0);
     }
     for (pid_t p : inits)

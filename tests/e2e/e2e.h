@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/device.h"
+#include "sim/reactions.h"
 
 namespace e2e {
 
@@ -31,6 +32,21 @@ inline sim::Options quiet_device()
     return o;
 }
 
+// A device booted with this state file and port count whose init restarts a
+// service that ended by itself after Android's delay, so that a restart
+// request sees its own SIGTERM end mulgate for good.
+inline sim::Options device_with(const char *usb_state, const char *ports = "1\n")
+{
+    sim::Options o;
+    o.usb_state = usb_state;
+    o.serial_port_num = ports;
+    o.restart_delay = sim::kAndroidRestartDelay;
+    return o;
+}
+
+// How the daemon ends on a stop, whatever ends the stop.
+inline const sim::ExitStatus kExitZero{true, 0, 0};
+
 // How long a daemon may take to react; generous, since the daemon may run
 // under emulation and the suite runs devices in parallel.
 constexpr Millis kReact = 10s;
@@ -45,20 +61,26 @@ bool daemon_under_tsan();
 // thread, ThreadSanitizer's background thread.
 int extra_threads(const sim::Options &o);
 
+// The daemon's expected reactions (sim/reactions.h), as the tests write them.
+namespace reactions = sim::reactions;
+namespace msg = sim::reactions::msg;
+namespace writes = sim::reactions::writes;
+using reactions::configured_lines;
+using reactions::disconnect_lines;
+using reactions::Line;
+using reactions::start_lines;
 // One expected log line: its exact text, or a regular expression over it.
-struct Line {
-    std::string text;
-    bool regex = false;
-    bool matches(const std::string &m) const { return regex ? std::regex_match(m, std::regex(text)) : m == text; }
-};
 inline Line L(std::string s)
 {
-    return {std::move(s), false};
+    return reactions::exact(std::move(s));
 }
 inline Line R(std::string s)
 {
-    return {std::move(s), true};
+    return reactions::pattern(std::move(s));
 }
+
+// The texts of lines that are all exact.
+std::vector<std::string> texts(const std::vector<Line> &lines);
 
 std::string quoted(const std::string &s);
 
@@ -83,6 +105,8 @@ std::vector<std::string> messages(Device &d, size_t from, size_t to);
 // Every property write from index `from` on, whoever made it.
 using Writes = std::vector<std::pair<std::string, std::string>>;
 Writes writes_since(Device &d, size_t from);
+// Writes written as "name=value" (the catalogue's way).
+Writes as_writes(const std::vector<std::string> &name_values);
 
 // Checks that from the stop's first line on the log holds the stop's lines
 // and nothing of any event or restart; the monitor's end may come anywhere
@@ -95,16 +119,12 @@ double ms_between(const sim::LogEntry &a, const sim::LogEntry &b);
 // A device with the daemon started and its uevent socket bound.
 void start_and_listen(Device &d);
 
-// The lines of startService when it gets to start mulgate at once.
-std::vector<Line> start_lines(int ports = 1);
-// The lines of a CONFIGURED event when startService starts mulgate at once.
-std::vector<Line> configured_lines();
+// The daemon's start-up is over: it listens for uevents and has logged
+// nothing more for 300 ms.
+void wait_start_up_over(Device &d);
 
 // The daemon's command run as a fresh unprivileged user allowed `threads`
 // threads in all.
 std::vector<std::string> unprivileged(const sim::Options &o, int threads);
-
-// The lines of a disconnect when no sprue runs, with the switch's logged value.
-std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue);
 
 } // namespace e2e

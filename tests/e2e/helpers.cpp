@@ -13,6 +13,16 @@ std::string quoted(const std::string &s)
     return "\"" + sim::printable(s, true) + "\"";
 }
 
+std::vector<std::string> texts(const std::vector<Line> &lines)
+{
+    std::vector<std::string> out;
+    for (auto &l : lines) {
+        EXPECT_FALSE(l.pattern) << "a pattern where an exact line is needed: " << quoted(l.text);
+        out.push_back(l.text);
+    }
+    return out;
+}
+
 namespace {
 
 std::string dump(const std::vector<sim::LogEntry> &log, size_t from)
@@ -59,7 +69,7 @@ size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Milli
     const auto &log = d.log();
     std::string expected;
     for (auto &w : want)
-        expected += std::string("  ") + (w.regex ? "~ " : "") + quoted(w.text) + "\n";
+        expected += std::string("  ") + (w.pattern ? "~ " : "") + quoted(w.text) + "\n";
     if (log.size() < from + want.size()) {
         ADD_FAILURE() << "log ended early; expected from [" << from << "]:\n"
                       << expected << "got:\n"
@@ -68,7 +78,8 @@ size_t expect_lines(Device &d, size_t from, const std::vector<Line> &want, Milli
     }
     for (size_t i = 0; i < want.size(); ++i) {
         const auto &e = log[from + i];
-        if (!want[i].matches(e.message) || e.tag != "MULGATE" || e.priority != 3 || !e.well_formed) {
+        if (!want[i].matches(e.message) || e.tag != reactions::kTag || e.priority != reactions::kPriority ||
+            !e.well_formed) {
             ADD_FAILURE() << "log line [" << from + i << "] differs; expected from [" << from << "]:\n"
                           << expected << "got:\n"
                           << dump(log, from) << ending(d);
@@ -133,6 +144,16 @@ Writes writes_since(Device &d, size_t from)
     return out;
 }
 
+Writes as_writes(const std::vector<std::string> &name_values)
+{
+    Writes out;
+    for (auto &nv : name_values) {
+        size_t eq = nv.find('=');
+        out.emplace_back(nv.substr(0, eq), nv.substr(eq + 1));
+    }
+    return out;
+}
+
 bool daemon_under_tsan()
 {
     const char *env = getenv("DROVIK_E2E_TSAN");
@@ -147,22 +168,23 @@ int extra_threads(const sim::Options &o)
 
 size_t expect_stop_lines(Device &d, size_t from, int sig)
 {
-    const std::regex thread_end("thread -?[0-9]+ will be end");
+    const Line thread_end = reactions::thread_end();
+    const auto want = reactions::stop_lines(sig);
     auto lines = messages(d, from, d.log().size());
-    auto first = std::find(lines.begin(), lines.end(), "(drovik)receive signal: " + std::to_string(sig));
+    auto first = std::find(lines.begin(), lines.end(), want.front().text);
     if (first == lines.end()) {
         ADD_FAILURE() << "no stop from [" << from << "]:\n" << dump(d.log(), from);
         return 0;
     }
-    std::vector<std::string> stop;
+    std::vector<std::string> stop{*first};
     size_t ends = 0;
     for (auto it = first + 1; it != lines.end(); ++it) {
-        if (std::regex_match(*it, thread_end) && !stop.empty())
+        if (thread_end.matches(*it) && stop.size() > 1)
             ++ends;
         else
             stop.push_back(*it);
     }
-    EXPECT_EQ(stop, (std::vector<std::string>{"stopService() return: 0", "manager_stop exit."})) << dump(d.log(), from);
+    EXPECT_EQ(stop, texts(want)) << dump(d.log(), from);
     return ends;
 }
 
@@ -178,19 +200,10 @@ void start_and_listen(Device &d)
     ASSERT_TRUE(d.wait_daemon_listening(kReact)) << "the daemon never bound its uevent socket";
 }
 
-std::vector<Line> start_lines(int ports)
+void wait_start_up_over(Device &d)
 {
-    return {L("read_usb_serial_number : [" + std::to_string(ports) + "]"),
-            L("current service: init.svc.mulgate, state: stopped"), L("startService() return: 0")};
-}
-
-std::vector<Line> configured_lines()
-{
-    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                        L("zel_handle_monitor_usb_loop get usb CONFIGURED event")};
-    for (auto &l : start_lines())
-        v.push_back(l);
-    return v;
+    start_and_listen(d);
+    d.wait_log_quiet(300ms, 5s);
 }
 
 std::vector<std::string> unprivileged(const sim::Options &o, int threads)
@@ -203,17 +216,6 @@ std::vector<std::string> unprivileged(const sim::Options &o, int threads)
                                      "--regid=" + uid, "--clear-groups"};
     argv.insert(argv.end(), o.daemon_command.begin(), o.daemon_command.end());
     return argv;
-}
-
-std::vector<Line> disconnect_lines(const std::string &switch_value, bool starts_sprue)
-{
-    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                        L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0"),
-                        L("(drovik)No SPRUE running.\n"), L("current persist.sys.v3.sprue.state: " + switch_value)};
-    if (starts_sprue)
-        v.push_back(L("property_set ctl.start sprue"));
-    v.push_back(L("sprue_start_by_prop return:0."));
-    return v;
 }
 
 } // namespace e2e

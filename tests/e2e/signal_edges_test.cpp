@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +40,6 @@ sim::ExitStatus killed_by(int sig)
 {
     return {false, 0, sig};
 }
-
-const sim::ExitStatus kExitZero{true, 0, 0};
 
 // logd takes nothing and its queue is full: the daemon's first line waits in
 // its send for as long as logd stays paused.
@@ -77,57 +76,46 @@ std::vector<std::string> lines_of(Device &d, pid_t pid)
     return out;
 }
 
-bool is_banner(const std::string &m)
-{
-    return m.rfind("\n    drovik, version 1.0.0\n", 0) == 0;
-}
+// A task's ids as its status file gives them: the host's id, the innermost
+// namespace's, and the parent's.
+struct TaskIds {
+    pid_t host = -1, inner = -1, parent = -1;
+};
 
-// The host's ids of a process or thread that the device knows as `inner`.
-std::optional<std::pair<pid_t, std::string>> host_task(const std::string &dir, pid_t inner, std::optional<pid_t> parent)
+TaskIds task_ids(const std::filesystem::path &dir)
 {
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        std::ifstream status(e.path() / "status");
-        std::string line;
-        pid_t ppid = -1, last = -1, host = -1;
-        while (std::getline(status, line)) {
-            std::istringstream in(line);
-            std::string key;
-            in >> key;
-            if (key == "PPid:")
-                in >> ppid;
-            if (key == "NSpid:") {
-                in >> host;
-                for (pid_t id; in >> id;)
-                    last = id;
-            }
+    TaskIds ids;
+    std::ifstream status(dir / "status");
+    for (std::string line; std::getline(status, line);) {
+        std::istringstream in(line);
+        std::string key;
+        in >> key;
+        if (key == "PPid:")
+            in >> ids.parent;
+        if (key == "NSpid:") {
+            in >> ids.host;
+            ids.inner = ids.host;
+            for (pid_t id; in >> id;)
+                ids.inner = id;
         }
-        if (last == inner && (!parent || ppid == *parent))
-            return std::pair{host, e.path().string()};
     }
-    return std::nullopt;
+    return ids;
 }
 
 // Sends sig to one thread of the daemon, named by the low 16 bits of its id
 // as its log lines carry them.
 void signal_thread_of_daemon(Device &d, uint16_t tid16, int sig)
 {
-    auto process = host_task("/proc", d.daemon_pid(), d.init_host_pid());
-    ASSERT_TRUE(process) << "no daemon process seen from the host";
-    for (const auto &e : std::filesystem::directory_iterator(process->second + "/task")) {
-        std::ifstream status(e.path() / "status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("NSpid:", 0) != 0)
+    for (const auto &p : std::filesystem::directory_iterator("/proc")) {
+        const TaskIds process = task_ids(p.path());
+        if (process.inner != d.daemon_pid() || process.parent != d.init_host_pid())
+            continue;
+        for (const auto &t : std::filesystem::directory_iterator(p.path() / "task")) {
+            const TaskIds thread = task_ids(t.path());
+            if ((thread.inner & 0xffff) != tid16)
                 continue;
-            std::istringstream in(line.substr(6));
-            pid_t host = -1, inner = -1;
-            in >> host;
-            for (pid_t id; in >> id;)
-                inner = id;
-            if ((inner & 0xffff) == tid16) {
-                ASSERT_EQ(syscall(SYS_tgkill, process->first, host, sig), 0) << strerror(errno);
-                return;
-            }
+            ASSERT_EQ(syscall(SYS_tgkill, process.host, thread.host, sig), 0) << strerror(errno);
+            return;
         }
     }
     FAIL() << "no thread " << tid16 << " in the daemon";
@@ -170,19 +158,19 @@ TEST(SignalEdges, RequestsBeforeTheHandlingIsInstalledTakeTheirDefaultAction)
     o.property_delay = 600ms;
     Device d(o);
     const pid_t pid = d.start_daemon();
-    wait_line(d, "PID of drovik: " + std::to_string(pid), 0);
+    wait_line(d, msg::pid(pid), 0);
     d.signal_daemon(SIGTERM);
     auto status = d.wait_daemon_exit(6s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();
     d.wait_log_quiet(100ms, 2s);
-    auto lines = lines_of(d, pid);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(is_banner(lines.front())) << quoted(lines.front());
-    EXPECT_THAT(std::vector<std::string>(lines.begin() + 1, lines.end()),
-                testing::ElementsAre("PID of drovik: " + std::to_string(pid), "(drovik)receive signal: 15",
-                                     "stopService() return: 0", "manager_stop exit."));
-    EXPECT_EQ(daemon_writes(d), (std::vector<std::string>{"ctl.stop=sprue", "ctl.stop=mulgate"}));
+    auto want = reactions::start_up(pid);
+    want.resize(2); // the banner and the pid line
+    for (const auto &l : reactions::stop_lines(SIGTERM))
+        want.push_back(l);
+    expect_lines(d, 0, want);
+    EXPECT_EQ(d.log().size(), want.size());
+    EXPECT_EQ(daemon_writes(d), writes::stop());
 }
 
 TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
@@ -201,7 +189,7 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
         wait_in_first_send(banner);
         banner.signal_daemon(SIGUSR1);
         const pid_t pid = startup.start_daemon();
-        wait_line(startup, "PID of drovik: " + std::to_string(pid), 0);
+        wait_line(startup, msg::pid(pid), 0);
         startup.signal_daemon(SIGUSR1);
         for (Device *d : {&banner, &startup}) {
             auto status = d->wait_daemon_exit(3s);
@@ -255,7 +243,7 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     start_and_listen(d);
     size_t n = d.wait_log_quiet(300ms, 5s);
     d.signal_daemon(SIGUSR1);
-    n = expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    n = expect_lines(d, n, {reactions::thread_end()});
     ASSERT_TRUE(d.daemon_status().running);
     d.unplug();
     n = expect_lines(d, n, disconnect_lines("0", false));
@@ -264,9 +252,9 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     ASSERT_TRUE(status) << "alive with neither its main thread nor its monitor";
     EXPECT_EQ(*status, kExitZero) << status->describe();
     d.wait_log_quiet(100ms, 2s);
-    expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    expect_lines(d, n, {reactions::thread_end()});
     EXPECT_EQ(d.log()[n].tid, d.log()[n - 1].tid) << "not the monitor";
-    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{"ctl.stop=mulgate"});
+    EXPECT_EQ(daemon_writes(d), std::vector<std::string>{writes::kStopMulgate});
 }
 
 TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
@@ -285,17 +273,15 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     d.signal_daemon(SIGTERM);
     std::this_thread::sleep_for(100ms);
     d.signal_daemon(SIGSEGV);
-    auto status = d.wait_daemon_exit(9s);
+    auto status = d.wait_daemon_exit(reactions::kStopBound + 1s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms) << "the stop waited for its bound";
     d.wait_log_quiet(100ms, 2s);
-    auto lines = messages(d, from, d.log().size());
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "(drovik)receive signal: 15");
-    EXPECT_EQ(lines[1], "(drovik)receive signal: 11");
-    expect_stop_lines(d, from, SIGSEGV);
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    expect_lines(d, from, {L(msg::signal(SIGTERM))});
+    expect_stop_lines(d, from + 1, SIGSEGV);
+    const Writes stopped_again = as_writes({writes::kStopSprue, writes::kStopSprue, writes::kStopMulgate});
+    EXPECT_EQ(writes_since(d, writes), stopped_again);
 
     // A real fault in the stop's own code: a program with the daemon's signal
     // handling stops on SIGTERM and faults 150 ms into it, in the middle of
@@ -305,15 +291,16 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     Device f(o);
     const auto t1 = std::chrono::steady_clock::now();
     f.start_daemon(helper({"fault-in-stop"}));
-    status = f.wait_daemon_exit(9s);
+    status = f.wait_daemon_exit(reactions::kStopBound + 1s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe() << "\n" << f.daemon_status().err;
     EXPECT_LT(std::chrono::steady_clock::now() - t1, 2500ms) << "the stop waited for its bound";
     f.wait_log_quiet(100ms, 2s);
-    EXPECT_THAT(messages(f, 0, f.log().size()),
-                testing::ElementsAre("(drovik)receive signal: 15", "(drovik)receive signal: 11",
-                                     "stopService() return: 0", "manager_stop exit."));
-    EXPECT_EQ(writes_since(f, 0), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    std::vector<std::string> want{msg::signal(SIGTERM)};
+    for (const auto &l : texts(reactions::stop_lines(SIGSEGV)))
+        want.push_back(l);
+    EXPECT_EQ(messages(f, 0, f.log().size()), want);
+    EXPECT_EQ(writes_since(f, 0), stopped_again);
 }
 
 TEST(SignalEdges, ARestartRequestInTheRestartsTailIsDropped)
@@ -330,16 +317,16 @@ TEST(SignalEdges, ARestartRequestInTheRestartsTailIsDropped)
     const size_t from = d.wait_log_quiet(300ms, 5s);
     const size_t writes = d.property_writes().size();
     d.signal_daemon(SIGUSR2);
-    const size_t stopped = wait_line(d, "stopService() return: 0", from);
+    const size_t stopped = wait_line(d, msg::stop_service(), from);
     ASSERT_LT(stopped, d.log().size());
     const std::string ports = d.host_path(std::string(Device::kPortsFile));
     ASSERT_EQ(unlink(ports.c_str()), 0) << strerror(errno);
     ASSERT_EQ(mkfifo(ports.c_str(), 0644), 0) << strerror(errno);
-    std::this_thread::sleep_until(d.log()[stopped].received.steady() + 2300ms);
+    std::this_thread::sleep_until(d.log()[stopped].received.steady() + reactions::kRestartGap + 300ms);
     EXPECT_EQ(d.log().size(), stopped + 1) << "the restart went past its read of the port count";
 
     d.signal_daemon(SIGUSR2);
-    const size_t dropped = wait_line(d, " service-restart is processing, do not do again.", stopped);
+    const size_t dropped = wait_line(d, msg::restart_busy(), stopped);
     int fd = open(ports.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << strerror(errno);
     EXPECT_EQ(write(fd, "0\n", 2), 2);
@@ -347,18 +334,15 @@ TEST(SignalEdges, ARestartRequestInTheRestartsTailIsDropped)
     unlink(ports.c_str());
     d.write_file(Device::kPortsFile, "0\n");
 
-    const size_t end = wait_line(d, "restart_service end.", stopped);
-    std::this_thread::sleep_for(2500ms);
-    EXPECT_EQ(
-        messages(d, stopped + 1, dropped + 1),
-        (std::vector<std::string>{"(drovik)receive signal: 12", " service-restart is processing, do not do again."}));
-    EXPECT_EQ(
-        messages(d, from, d.log().size()),
-        (std::vector<std::string>{"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
-                                  "(drovik)receive signal: 12", " service-restart is processing, do not do again.",
-                                  "read_usb_serial_number : [0]", "usb_config_now not serial", "restart_service end."}))
-        << "a second restart after the first, from line " << end;
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}}));
+    const size_t end = wait_line(d, msg::restart_end(), stopped);
+    std::this_thread::sleep_for(reactions::kRestartGap + 500ms);
+    const std::vector<std::string> busy{msg::signal(SIGUSR2), msg::restart_busy()};
+    EXPECT_EQ(messages(d, stopped + 1, dropped + 1), busy);
+    // The restart's own lines, with the dropped request's after its stop.
+    auto want = texts(reactions::restart_lines({.mulgate = 0, .ports = 0}));
+    want.insert(std::find(want.begin(), want.end(), msg::stop_service()) + 1, busy.begin(), busy.end());
+    EXPECT_EQ(messages(d, from, d.log().size()), want) << "a second restart after the first, from line " << end;
+    EXPECT_EQ(daemon_writes(d, writes), std::vector<std::string>{writes::kStopMulgate});
 }
 
 } // namespace

@@ -17,36 +17,27 @@ using namespace std::chrono_literals;
 using testing::ElementsAreArray;
 namespace {
 
+using e2e::as_writes;
+using e2e::device_with;
+using e2e::kExitZero;
 using e2e::messages;
+using e2e::texts;
+using e2e::wait_start_up_over;
 using e2e::Writes;
 using e2e::writes_since;
+namespace reactions = sim::reactions;
+namespace msg = sim::reactions::msg;
+namespace writes = sim::reactions::writes;
 
 double ms_between(sim::Device &d, std::size_t a, std::size_t b)
 {
     return e2e::ms_between(d.log()[a], d.log()[b]);
 }
 
-std::string pid_line(pid_t pid, int i = 0)
+// One of the daemon's pauses, in milliseconds.
+double ms(std::chrono::milliseconds t)
 {
-    return "process(mulgate) pid is: " + std::to_string(pid) + ", i:" + std::to_string(i) + ".";
-}
-
-// A device whose init restarts a crashed service after 5 s, as Android's
-// does, so that a restart sees the effect of its own SIGTERM.
-sim::Options device_options(const char *usb_state, const char *ports = "1\n")
-{
-    sim::Options o;
-    o.usb_state = usb_state;
-    o.serial_port_num = ports;
-    o.restart_delay = 5000ms;
-    return o;
-}
-
-// Boots and waits until the boot-time actions are over.
-void settle(sim::Device &d)
-{
-    ASSERT_TRUE(d.wait_for_message("sprue_start_by_prop return:0.", 10s));
-    d.wait_log_quiet(300ms, 5s);
+    return static_cast<double>(t.count());
 }
 
 // Sends sig and expects the daemon to have ended with status 0 within `within`.
@@ -56,13 +47,13 @@ void expect_stop(sim::Device &d, int sig, std::chrono::milliseconds within)
     d.signal_daemon(sig);
     auto status = d.wait_daemon_exit(2s);
     ASSERT_TRUE(status.has_value()) << "signal " << sig;
-    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
+    EXPECT_EQ(*status, kExitZero) << status->describe();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, within);
 }
 
 std::size_t end_of_restart(sim::Device &d, std::size_t from)
 {
-    auto end = d.wait_for_message("restart_service end.", 10s, from);
+    auto end = d.wait_for_message(msg::restart_end(), 10s, from);
     EXPECT_TRUE(end.has_value()) << "the restart never ended";
     return end.value_or(from);
 }
@@ -71,8 +62,8 @@ std::size_t end_of_restart(sim::Device &d, std::size_t from)
 
 TEST(Restart, RunningMulgateIsTermedStoppedAndStartedAgain)
 {
-    sim::Device d(device_options("CONFIGURED\n"));
-    settle(d);
+    sim::Device d(device_with("CONFIGURED\n"));
+    wait_start_up_over(d);
     ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
     const pid_t old = d.service("mulgate").pid;
     const std::size_t from = d.log().size();
@@ -80,52 +71,38 @@ TEST(Restart, RunningMulgateIsTermedStoppedAndStartedAgain)
 
     d.signal_daemon(SIGUSR2);
     const std::size_t end = end_of_restart(d, from);
-    EXPECT_THAT(messages(d, from, end + 1),
-                ElementsAreArray(std::vector<std::string>{
-                    "(drovik)receive signal: 12", pid_line(old), "mulgate is running.", pid_line(old),
-                    "send signal OK. pid:" + std::to_string(old) + ", signo:15.", "stopService() return: 0",
-                    "read_usb_serial_number : [1]", "current service: init.svc.mulgate, state: stopped",
-                    "startService() return: 0", "restart_service end."}));
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}, {"ctl.start", "mulgate"}}));
+    EXPECT_THAT(messages(d, from, end + 1), ElementsAreArray(texts(reactions::restart_lines({.mulgate = old}))));
+    EXPECT_EQ(writes_since(d, writes), as_writes({writes::kStopMulgate, writes::kStartMulgate}));
     // 2 s for the process to end, then 2 s between the stop and the start.
-    EXPECT_GE(ms_between(d, from + 4, from + 5), 2000);
-    EXPECT_LT(ms_between(d, from + 4, from + 5), 2400);
-    EXPECT_GE(ms_between(d, from + 5, from + 6), 2000);
-    EXPECT_LT(ms_between(d, from + 5, from + 6), 2400);
+    EXPECT_GE(ms_between(d, from + 4, from + 5), ms(reactions::kTermWait));
+    EXPECT_LT(ms_between(d, from + 4, from + 5), ms(reactions::kTermWait) + 400);
+    EXPECT_GE(ms_between(d, from + 5, from + 6), ms(reactions::kRestartGap));
+    EXPECT_LT(ms_between(d, from + 5, from + 6), ms(reactions::kRestartGap) + 400);
     ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
     EXPECT_NE(d.service("mulgate").pid, old);
 }
 
 TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
 {
-    sim::Options o = device_options("CONFIGURED\n");
+    sim::Options o = device_with("CONFIGURED\n");
     o.services["mulgate"].ignore_sigterm = true;
     sim::Device d(o);
-    settle(d);
+    wait_start_up_over(d);
     ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
     const pid_t old = d.service("mulgate").pid;
     const std::size_t from = d.log().size();
 
     d.signal_daemon(SIGUSR2);
     const std::size_t end = end_of_restart(d, from);
-    std::vector<std::string> want = {"(drovik)receive signal: 12", pid_line(old), "mulgate is running.", pid_line(old),
-                                     "send signal OK. pid:" + std::to_string(old) + ", signo:15."};
-    for (int k = 0; k < 6; ++k) {
-        want.push_back(pid_line(old));
-        want.push_back("mulgate is still running, try_count:" + std::to_string(k) + ".");
-    }
     // init's own stop ends it with SIGKILL within its grace period, so the
     // start 2 s later finds it stopped.
-    for (const char *m :
-         {"stopService() return: 0", "read_usb_serial_number : [1]",
-          "current service: init.svc.mulgate, state: stopped", "startService() return: 0", "restart_service end."})
-        want.push_back(m);
-    EXPECT_EQ(messages(d, from, end + 1), want);
-    EXPECT_GE(ms_between(d, from + 4, from + 5), 2000);
-    for (std::size_t k = 0; k < 6; ++k) {
+    EXPECT_EQ(messages(d, from, end + 1),
+              texts(reactions::restart_lines({.mulgate = old, .mulgate_ignores_sigterm = true})));
+    EXPECT_GE(ms_between(d, from + 4, from + 5), ms(reactions::kTermWait));
+    for (std::size_t k = 0; k < std::size_t{reactions::kTermChecks}; ++k) {
         const auto gap = ms_between(d, from + 5 + 2 * k, from + 6 + 2 * k);
-        EXPECT_GE(gap, 200) << "check " << k;
-        EXPECT_LT(gap, 400) << "check " << k;
+        EXPECT_GE(gap, ms(reactions::kCheckGap)) << "check " << k;
+        EXPECT_LT(gap, 2 * ms(reactions::kCheckGap)) << "check " << k;
     }
     ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
     EXPECT_NE(d.service("mulgate").pid, old);
@@ -133,43 +110,38 @@ TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
 
 TEST(Restart, WithoutMulgateOrPortsAndOverlappingRequests)
 {
-    sim::Device d(device_options("CONNECTED\n", "0\n"));
-    settle(d);
+    sim::Device d(device_with("CONNECTED\n", "0\n"));
+    wait_start_up_over(d);
     std::size_t from = d.log().size();
     std::size_t writes = d.property_writes().size();
 
     // No ports: the stop is asked for, the start declined.
     d.signal_daemon(SIGUSR2);
     std::size_t end = end_of_restart(d, from);
-    EXPECT_THAT(messages(d, from, end + 1), ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.",
-                                                              "stopService() return: 0", "read_usb_serial_number : [0]",
-                                                              "usb_config_now not serial", "restart_service end."}));
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}}));
+    EXPECT_THAT(messages(d, from, end + 1), ElementsAreArray(texts(reactions::restart_lines({.ports = 0}))));
+    EXPECT_EQ(writes_since(d, writes), as_writes({writes::kStopMulgate}));
 
     // A second request while one runs is dropped at once, with its message.
     d.set_ports(1);
     from = d.log().size();
     writes = d.property_writes().size();
     d.signal_daemon(SIGUSR2);
-    ASSERT_TRUE(d.wait_for_message("mulgate is not run.", 2s, from));
+    ASSERT_TRUE(d.wait_for_message(msg::mulgate_not_running(), 2s, from));
     d.signal_daemon(SIGUSR2);
-    auto dropped = d.wait_for_message(" service-restart is processing, do not do again.", 1s, from);
+    auto dropped = d.wait_for_message(msg::restart_busy(), 1s, from);
     ASSERT_TRUE(dropped);
-    EXPECT_EQ(d.log()[*dropped - 1].message, "(drovik)receive signal: 12");
+    EXPECT_EQ(d.log()[*dropped - 1].message, msg::signal(SIGUSR2));
     end = end_of_restart(d, from);
     std::vector<std::string> story = messages(d, from, end + 1);
     story.erase(story.begin() + static_cast<long>(*dropped - from - 1),
                 story.begin() + static_cast<long>(*dropped - from + 1));
-    EXPECT_THAT(story,
-                ElementsAreArray({"(drovik)receive signal: 12", "mulgate is not run.", "stopService() return: 0",
-                                  "read_usb_serial_number : [1]", "current service: init.svc.mulgate, state: stopped",
-                                  "startService() return: 0", "restart_service end."}));
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "mulgate"}, {"ctl.start", "mulgate"}}));
+    EXPECT_THAT(story, ElementsAreArray(texts(reactions::restart_lines({}))));
+    EXPECT_EQ(writes_since(d, writes), as_writes({writes::kStopMulgate, writes::kStartMulgate}));
 
     // The flag is clear again: the next request runs.
     from = d.log().size();
     d.signal_daemon(SIGUSR2);
-    EXPECT_TRUE(d.wait_for_message("mulgate is running.", 2s, from));
+    EXPECT_TRUE(d.wait_for_message(msg::mulgate_running(), 2s, from));
     end_of_restart(d, from);
 }
 
@@ -178,22 +150,22 @@ class StopSignal : public testing::TestWithParam<int> {};
 TEST_P(StopSignal, StopsBothServicesAndExitsZeroAtOnce)
 {
     const int sig = GetParam();
-    sim::Device d(device_options("CONFIGURED\n"));
-    settle(d);
+    sim::Device d(device_with("CONFIGURED\n"));
+    wait_start_up_over(d);
     ASSERT_TRUE(d.wait_service_state("mulgate", "running", 2s));
     const std::size_t from = d.log().size();
     const std::size_t writes = d.property_writes().size();
 
     expect_stop(d, sig, 500ms);
 
-    EXPECT_EQ(d.log()[from].message, "(drovik)receive signal: " + std::to_string(sig));
+    EXPECT_EQ(d.log()[from].message, msg::signal(sig));
     // The monitor thread was idle: it logs its end as soon as the stop asks
     // (within the stop's 10 ms pause).
     const size_t ends = e2e::expect_stop_lines(d, from, sig);
     if (!e2e::daemon_under_tsan()) {
         EXPECT_EQ(ends, 1u);
     }
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    EXPECT_EQ(writes_since(d, writes), as_writes(writes::stop()));
     EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 3s));
 }
 
@@ -204,38 +176,38 @@ TEST(Stop, AbandonsARestartAndAPollAtOnce)
 {
     // During the restart's 2 s wait for mulgate to end.
     {
-        sim::Device d(device_options("CONFIGURED\n"));
-        settle(d);
+        sim::Device d(device_with("CONFIGURED\n"));
+        wait_start_up_over(d);
         const std::size_t from = d.log().size();
+        const pid_t mulgate = d.service("mulgate").pid;
         d.signal_daemon(SIGUSR2);
-        ASSERT_TRUE(d.wait_for_log([](const sim::LogEntry &e) { return e.message.rfind("send signal OK.", 0) == 0; },
-                                   3s, from));
+        ASSERT_TRUE(d.wait_for_message(msg::mulgate_termed(mulgate), 3s, from));
         expect_stop(d, SIGTERM, 500ms);
         auto lines = messages(d, from, d.log().size());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "restart_service end."), 0);
-        EXPECT_EQ(lines.back(), "manager_stop exit.");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), msg::restart_end()), 0);
+        EXPECT_EQ(lines.back(), msg::stop_end());
     }
     // During the monitor's 2 s poll of a service init still reports running.
     {
-        sim::Device d(device_options("CONNECTED\n"));
-        settle(d);
+        sim::Device d(device_with("CONNECTED\n"));
+        wait_start_up_over(d);
         d.setprop("init.svc.mulgate", "running");
         const std::size_t from = d.log().size();
         d.set_usb_state("CONFIGURED");
-        ASSERT_TRUE(d.wait_for_message("current service: init.svc.mulgate, state: running", 2s, from));
+        ASSERT_TRUE(d.wait_for_message(msg::poll("running"), 2s, from));
         expect_stop(d, SIGINT, 500ms);
         auto lines = messages(d, from, d.log().size());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "startService() return: 0"), 0);
-        EXPECT_EQ(lines.back(), "manager_stop exit.");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), msg::start_service()), 0);
+        EXPECT_EQ(lines.back(), msg::stop_end());
     }
 }
 
 TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
 {
-    sim::Options o = device_options("CONFIGURED\n");
+    sim::Options o = device_with("CONFIGURED\n");
     o.restart_delay = 1000ms;
     sim::Device d(o);
-    settle(d);
+    wait_start_up_over(d);
     const std::size_t from = d.log().size();
     std::mt19937 rng(7);
     for (int i = 0; i < 40; ++i) {
@@ -256,10 +228,10 @@ TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
     // before the next start.
     bool in_restart = false;
     for (const auto &m : messages(d, from, d.log().size())) {
-        if (m == "mulgate is running." || m == "mulgate is not run.") {
+        if (m == msg::mulgate_running() || m == msg::mulgate_not_running()) {
             EXPECT_FALSE(in_restart) << "two restarts overlapped";
             in_restart = true;
-        } else if (m == "restart_service end.") {
+        } else if (m == msg::restart_end()) {
             EXPECT_TRUE(in_restart);
             in_restart = false;
         }
@@ -268,7 +240,7 @@ TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
 
     const std::size_t after = d.log().size();
     d.unplug();
-    EXPECT_TRUE(d.wait_for_message("zel_handle_monitor_usb_loop get usb disconnect event", 2s, after));
+    EXPECT_TRUE(d.wait_for_message(msg::disconnect_event(), 2s, after));
     d.wait_log_quiet(300ms, 5s);
     expect_stop(d, SIGTERM, 2s);
 }
@@ -278,21 +250,19 @@ TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
     // The daemon's signal handling in a program that then faults in its own
     // code: the kernel raises the signal on the faulting thread.
     for (auto [kind, sig] : {std::pair{"segv", SIGSEGV}, std::pair{"bus", SIGBUS}}) {
-        sim::Options o = device_options("CONNECTED\n");
+        sim::Options o = device_with("CONNECTED\n");
         o.start_daemon = false;
         sim::Device d(o);
         d.start_daemon(e2e::helper({"fault", kind}));
         auto status = d.wait_daemon_exit(5s);
         ASSERT_TRUE(status);
-        EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << kind << ": " << status->describe();
-        EXPECT_THAT(messages(d, 0, d.log().size()),
-                    ElementsAreArray({"(drovik)receive signal: " + std::to_string(sig),
-                                      std::string("stopService() return: 0"), std::string("manager_stop exit.")}));
-        EXPECT_EQ(writes_since(d, 0), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+        EXPECT_EQ(*status, kExitZero) << kind << ": " << status->describe();
+        EXPECT_THAT(messages(d, 0, d.log().size()), ElementsAreArray(texts(reactions::stop_lines(sig))));
+        EXPECT_EQ(writes_since(d, 0), as_writes(writes::stop()));
     }
     // A property service that never answers: the stop's bound ends the
     // process after 8 s, still with status 0.
-    sim::Options o = device_options("CONNECTED\n");
+    sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = false;
     o.property_delay = 60s;
     sim::Device d(o);
@@ -301,15 +271,15 @@ TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
     auto status = d.wait_daemon_exit(12s);
     ASSERT_TRUE(status);
     const auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(*status, (sim::ExitStatus{true, 0, 0})) << status->describe();
-    EXPECT_GE(took, 7900ms);
-    EXPECT_LT(took, 9500ms);
-    EXPECT_THAT(messages(d, 0, d.log().size()), ElementsAreArray({"(drovik)receive signal: 11"}));
+    EXPECT_EQ(*status, kExitZero) << status->describe();
+    EXPECT_GE(took, reactions::kStopBound - 100ms);
+    EXPECT_LT(took, reactions::kStopBound + 1500ms);
+    EXPECT_THAT(messages(d, 0, d.log().size()), ElementsAreArray({msg::signal(SIGSEGV)}));
 }
 
 TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
 {
-    sim::Options o = device_options("CONNECTED\n");
+    sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = false;
     sim::Device d(o);
     // An unprivileged user allowed two threads: the signal thread (or, when
@@ -318,7 +288,8 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     d.start_daemon(e2e::unprivileged(o, 2));
     auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
-    EXPECT_EQ(*status, (sim::ExitStatus{true, 21, 0})) << status->describe() << "\n" << d.daemon_status().err;
+    EXPECT_EQ(*status, (sim::ExitStatus{true, reactions::kMonitorRefusedStatus, 0})) << status->describe() << "\n"
+                                                                                     << d.daemon_status().err;
     // Its last lines may still be on their way to logd.
     d.wait_log_quiet(200ms, 3s);
 
@@ -331,8 +302,8 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
         for (std::string l; std::getline(err, l);)
             lines.push_back(l.substr(l.find(" : ") + 3));
     }
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
-                ElementsAreArray({"pthread_create() g_monitor_usb_thread_id fail: 11",
-                                  "drovik start fail. ret_val=-118.", "manager_stop exit."}));
+    const auto want = texts(reactions::monitor_refused_lines());
+    ASSERT_GE(lines.size(), want.size());
+    EXPECT_THAT(std::vector<std::string>(lines.end() - static_cast<long>(want.size()), lines.end()),
+                ElementsAreArray(want));
 }

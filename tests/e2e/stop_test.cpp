@@ -17,15 +17,6 @@ namespace {
 
 using Devices = std::vector<std::unique_ptr<Device>>;
 
-sim::Options device_with(const char *usb_state)
-{
-    sim::Options o;
-    o.usb_state = usb_state;
-    // As Android's init: a restart sees its own SIGTERM end mulgate for good.
-    o.restart_delay = 5s;
-    return o;
-}
-
 int thread_count(Device &d)
 {
     auto status = d.read_file("/proc/" + std::to_string(d.daemon_pid()) + "/status");
@@ -33,13 +24,6 @@ int thread_count(Device &d)
         return -1;
     auto at = status->find("\nThreads:");
     return at == std::string::npos ? -1 : atoi(status->c_str() + at + 9);
-}
-
-// Boots and waits until the boot-time actions are over and the monitor listens.
-void settle(Device &d)
-{
-    start_and_listen(d);
-    d.wait_log_quiet(300ms, 5s);
 }
 
 std::optional<sim::ExitStatus> stop(Device &d, int sig, Millis limit, Millis *took = nullptr)
@@ -52,8 +36,6 @@ std::optional<sim::ExitStatus> stop(Device &d, int sig, Millis limit, Millis *to
     d.wait_log_quiet(100ms, 2s);
     return status;
 }
-
-const sim::ExitStatus kExitZero{true, 0, 0};
 
 // A SIGTERM has been sent: the daemon exits 0, its stop's lines (from the
 // log index `from`) and its two writes (from the write index `writes`) are
@@ -68,10 +50,8 @@ void expect_stop_was_the_last_word(Device &d, size_t from, size_t writes)
     expect_stop_lines(d, from, SIGTERM);
     auto w = daemon_writes(d, writes);
     ASSERT_GE(w.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(w.end() - 2, w.end()),
-              (std::vector<std::string>{"ctl.stop=sprue", "ctl.stop=mulgate"}))
-        << testing::PrintToString(w);
-    EXPECT_EQ(std::count(w.begin(), w.end(), "ctl.stop=sprue"), 1);
+    EXPECT_EQ(std::vector<std::string>(w.end() - 2, w.end()), writes::stop()) << testing::PrintToString(w);
+    EXPECT_EQ(std::count(w.begin(), w.end(), writes::kStopSprue), 1);
     EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 3s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(d.service("mulgate").state, "stopped");
@@ -82,19 +62,20 @@ TEST(StopAtAnyInstant, DuringTheStartPollNoStartFollowsTheStop)
 {
     // mulgate runs, so a CONFIGURED event has the monitor poll its state every
     // 200 ms; the stop's own ctl.stop makes the next poll read "stopped".
-    const std::vector<Millis> offsets{0ms, 50ms, 100ms, 150ms, 190ms};
+    const Millis gap = reactions::kPollGap;
+    const std::vector<Millis> offsets{0ms, gap / 4, gap / 2, gap * 3 / 4, gap - 10ms};
     Devices devs;
     for (size_t i = 0; i < offsets.size(); ++i)
         devs.push_back(std::make_unique<Device>(device_with("CONNECTED\n")));
     std::vector<size_t> from(devs.size()), writes(devs.size());
     for (auto &d : devs) {
-        settle(*d);
+        wait_start_up_over(*d);
         d->setprop("ctl.start", "mulgate");
         d->set_usb_state("CONFIGURED");
     }
     for (size_t i = 0; i < devs.size(); ++i) {
         Device &d = *devs[i];
-        from[i] = wait_line(d, "current service: init.svc.mulgate, state: running", 0);
+        from[i] = wait_line(d, msg::poll("running"), 0);
         std::this_thread::sleep_for(offsets[i]);
         writes[i] = d.property_writes().size();
         d.signal_daemon(SIGTERM);
@@ -116,16 +97,16 @@ TEST(StopAtAnyInstant, JustBeforeARestartStartsMulgateTheRestartIsAbandoned)
         devs.push_back(std::make_unique<Device>(device_with("CONFIGURED\n")));
     std::vector<size_t> from(devs.size()), writes(devs.size());
     for (size_t i = 0; i < devs.size(); ++i) {
-        settle(*devs[i]);
+        wait_start_up_over(*devs[i]);
         from[i] = devs[i]->log().size();
         writes[i] = devs[i]->property_writes().size();
         devs[i]->signal_daemon(SIGUSR2);
     }
     for (size_t i = 0; i < devs.size(); ++i) {
         Device &d = *devs[i];
-        size_t stopped = wait_line(d, "stopService() return: 0", from[i]);
+        size_t stopped = wait_line(d, msg::stop_service(), from[i]);
         ASSERT_LT(stopped, d.log().size());
-        std::this_thread::sleep_until(d.log()[stopped].received.steady() + 2000ms - before[i]);
+        std::this_thread::sleep_until(d.log()[stopped].received.steady() + reactions::kRestartGap - before[i]);
         d.signal_daemon(SIGTERM);
     }
     for (size_t i = 0; i < devs.size(); ++i) {
@@ -138,36 +119,36 @@ TEST(StopAtAnyInstant, JustBeforeARestartStartsMulgateTheRestartIsAbandoned)
 TEST(StopAtAnyInstant, ThreeThreadsAndAThreadLimitOfThreeIsEnough)
 {
     Device d(device_with("CONFIGURED\n"));
-    settle(d);
+    wait_start_up_over(d);
     const int extra = extra_threads(d.options());
     // The main thread, the USB monitor and the signal thread; a restart
     // runs on the signal thread and adds none.
-    EXPECT_EQ(thread_count(d), 3 + extra);
+    EXPECT_EQ(thread_count(d), reactions::kThreads + extra);
     const size_t from = d.log().size();
     d.signal_daemon(SIGUSR2);
-    ASSERT_TRUE(d.wait_for_message("mulgate is running.", kReact, from));
-    EXPECT_EQ(thread_count(d), 3 + extra);
-    wait_line(d, "restart_service end.", from);
+    ASSERT_TRUE(d.wait_for_message(msg::mulgate_running(), kReact, from));
+    EXPECT_EQ(thread_count(d), reactions::kThreads + extra);
+    wait_line(d, msg::restart_end(), from);
 
     // An unprivileged user allowed exactly that many threads.
     sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = false;
     Device limited(o);
-    limited.start_daemon(unprivileged(o, 3 + extra));
+    limited.start_daemon(unprivileged(o, reactions::kThreads + extra));
     ASSERT_TRUE(limited.wait_daemon_listening(kReact)) << limited.daemon_status().err;
     const size_t n = limited.wait_log_quiet(300ms, 5s);
     limited.set_usb_state("CONFIGURED");
     expect_lines(limited, n, configured_lines());
-    EXPECT_EQ(daemon_writes(limited), std::vector<std::string>{"ctl.start=mulgate"});
+    EXPECT_EQ(daemon_writes(limited), std::vector<std::string>{writes::kStartMulgate});
 }
 
 TEST(StopAtAnyInstant, Usr1ToTheProcessEndsTheIdleMainThreadAndTheMonitorGoesOn)
 {
     Device d(device_with("CONFIGURED\n"));
-    settle(d);
+    wait_start_up_over(d);
     size_t n = d.log().size();
     d.signal_daemon(SIGUSR1);
-    n = expect_lines(d, n, {R("thread -?[0-9]+ will be end")});
+    n = expect_lines(d, n, {reactions::thread_end()});
     EXPECT_EQ(d.log()[n - 1].tid, d.daemon_pid() & 0xffff) << "not the main thread";
     ASSERT_TRUE(d.daemon_status().running);
 
@@ -189,7 +170,7 @@ TEST(StopAtAnyInstant, StandardErrorThatNobodyReadsOrThatHasGone)
     sim::Options o = device_with("CONNECTED\n");
     o.logd = false;
     o.start_daemon = false;
-    o.properties["persist.sys.v3.sprue.state"] = "1";
+    o.properties[reactions::kSwitch] = "1";
     Device filling(o), full(o);
     o.daemon_without_dac = true;
     Device gone(o);
@@ -212,8 +193,9 @@ TEST(StopAtAnyInstant, StandardErrorThatNobodyReadsOrThatHasGone)
     ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 3; }, kReact));
     gone.signal_daemon(SIGUSR2);
     ASSERT_TRUE(Device::wait_until([&] { return daemon_writes(gone).size() >= 5; }, kReact));
-    EXPECT_EQ(daemon_writes(gone), (std::vector<std::string>{"ctl.start=sprue", "ctl.stop=mulgate", "ctl.start=sprue",
-                                                             "ctl.stop=mulgate", "ctl.start=mulgate"}));
+    EXPECT_EQ(daemon_writes(gone),
+              (std::vector<std::string>{writes::kStartSprue, writes::kStopMulgate, writes::kStartSprue,
+                                        writes::kStopMulgate, writes::kStartMulgate}));
     auto status = stop(gone, SIGTERM, 5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();
@@ -234,7 +216,7 @@ TEST(StopAtAnyInstant, StandardErrorThatNobodyReadsOrThatHasGone)
     auto ended = filling.wait_daemon_exit(12s);
     ASSERT_TRUE(ended) << "the stop hangs";
     EXPECT_EQ(*ended, kExitZero) << ended->describe();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 9500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, reactions::kStopBound + 1500ms);
     ended = full.wait_daemon_exit(2s);
     ASSERT_TRUE(ended) << "alive after a SIGTERM during its banner";
     EXPECT_EQ(*ended, (sim::ExitStatus{false, 0, SIGTERM})) << ended->describe();
@@ -246,31 +228,30 @@ TEST(StopAtAnyInstant, PeersThatAnswerSlowlyAreWaitedFor)
     // short, and a state read before a start is not taken for "stopped".
     Device d(device_with("CONFIGURED\n"));
     Device poll(device_with("CONNECTED\n"));
-    settle(d);
-    settle(poll);
+    wait_start_up_over(d);
+    wait_start_up_over(poll);
     poll.setprop("ctl.start", "mulgate");
     poll.set_property_delay(1200ms);
     size_t n = poll.log().size();
     poll.set_usb_state("CONFIGURED");
 
-    d.set_property_delay(600ms);
+    const Millis per_call = 600ms;
+    d.set_property_delay(per_call);
     const size_t from = d.log().size();
     const size_t writes = d.property_writes().size();
     Millis took{};
     auto status = stop(d, SIGTERM, 10s, &took);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();
-    EXPECT_GE(took, 1200ms);
+    EXPECT_GE(took, per_call * static_cast<int>(writes::stop().size()));
     expect_stop_lines(d, from, SIGTERM);
-    EXPECT_EQ(writes_since(d, writes), (Writes{{"ctl.stop", "sprue"}, {"ctl.stop", "mulgate"}}));
+    EXPECT_EQ(writes_since(d, writes), as_writes(writes::stop()));
     EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 3s));
 
-    n = expect_lines(poll, n,
-                     {L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                      L("zel_handle_monitor_usb_loop get usb CONFIGURED event"), L("read_usb_serial_number : [1]"),
-                      L("current service: init.svc.mulgate, state: running")});
+    const auto want = reactions::configured_while_running_lines();
+    n = expect_lines(poll, n, {want.begin(), want.begin() + 4});
     poll.set_property_delay(0ms);
-    wait_line(poll, "startService() return: 0", n);
+    wait_line(poll, msg::start_service(), n);
     EXPECT_TRUE(daemon_writes(poll).empty());
 
     // A logd that stalls for 0.7 s with room for two lines in its queue:
@@ -279,7 +260,7 @@ TEST(StopAtAnyInstant, PeersThatAnswerSlowlyAreWaitedFor)
     sim::Options o = device_with("CONNECTED\n");
     o.logd_queue = 1;
     Device slow(o);
-    settle(slow);
+    wait_start_up_over(slow);
     n = slow.log().size();
     slow.pause_logd(true);
     slow.unplug();

@@ -8,29 +8,10 @@
 namespace e2e {
 namespace {
 
-std::vector<Line> plug_lines()
-{
-    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONNECTED]"),
-                        L("zel_handle_monitor_usb_loop get usb other status event")};
-    for (auto &l : configured_lines())
-        v.push_back(l);
-    return v;
-}
-
-std::vector<Line> sprue_running_lines(const std::vector<pid_t> &pids)
-{
-    std::vector<Line> v{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=DISCONNECTED]"),
-                        L("zel_handle_monitor_usb_loop get usb disconnect event"), L("stopService() return: 0")};
-    for (size_t i = 0; i < pids.size(); ++i)
-        v.push_back(L("process(sprue) pid is: " + std::to_string(pids[i]) + ", i:" + std::to_string(i) + ". \n"));
-    v.push_back(L("(drovik)SPRUE is already running.\n"));
-    return v;
-}
-
 TEST(Usb, UnplugReplugAndTheEventLogSwitch)
 {
     Device d;
-    size_t n = wait_line(d, "startService() return: 0", 0) + 1;
+    size_t n = wait_line(d, msg::start_service(), 0) + 1;
     start_and_listen(d);
     size_t w = daemon_writes(d).size();
 
@@ -38,38 +19,38 @@ TEST(Usb, UnplugReplugAndTheEventLogSwitch)
     d.unplug();
     n = expect_lines(d, n, disconnect_lines("0", false));
     EXPECT_EQ(daemon_writes(d).size(), w + 1);
-    EXPECT_EQ(daemon_writes(d).back(), "ctl.stop=mulgate");
+    EXPECT_EQ(daemon_writes(d).back(), writes::kStopMulgate);
     EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
     EXPECT_EQ(d.getprop("init.svc.sprue"), std::nullopt);
 
     // Replugged: CONNECTED is only noted, CONFIGURED starts mulgate.
     d.plug();
-    n = expect_lines(d, n, plug_lines());
-    EXPECT_EQ(daemon_writes(d).back(), "ctl.start=mulgate");
+    n = expect_lines(d, n, reactions::plug_lines());
+    EXPECT_EQ(daemon_writes(d).back(), writes::kStartMulgate);
     EXPECT_EQ(d.service("mulgate").state, "running");
 
     // Switch on: the next unplug finds no sprue and starts it.
-    d.setprop("persist.sys.v3.sprue.state", "1");
+    d.setprop(reactions::kSwitch, "1");
     w = daemon_writes(d).size();
     d.unplug();
     n = expect_lines(d, n, disconnect_lines("1", true));
-    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
+    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{writes::kStopMulgate, writes::kStartSprue}));
     EXPECT_EQ(d.service("sprue").state, "running");
     pid_t sprue = d.service("sprue").pid;
 
     // With sprue running, an unplug leaves it alone.
     d.plug();
-    n = expect_lines(d, n, plug_lines());
+    n = expect_lines(d, n, reactions::plug_lines());
     w = daemon_writes(d).size();
     d.unplug();
-    n = expect_lines(d, n, sprue_running_lines({sprue}));
-    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.stop=mulgate"});
+    n = expect_lines(d, n, reactions::disconnect_sprue_running_lines({sprue}));
+    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{writes::kStopMulgate});
 
     // Two sprue processes are both reported; a second DISCONNECTED in a row
     // stops the already stopped mulgate again.
     pid_t extra = d.spawn_named("sprue");
     d.unplug();
-    n = expect_lines(d, n, sprue_running_lines({sprue, extra}));
+    n = expect_lines(d, n, reactions::disconnect_sprue_running_lines({sprue, extra}));
 
     // A process whose name only begins with sprue is not sprue.
     d.setprop("ctl.stop", "sprue");
@@ -80,14 +61,14 @@ TEST(Usb, UnplugReplugAndTheEventLogSwitch)
     w = daemon_writes(d).size();
     d.unplug();
     n = expect_lines(d, n, disconnect_lines("1", true));
-    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{"ctl.stop=mulgate", "ctl.start=sprue"}));
+    EXPECT_EQ(daemon_writes(d, w), (std::vector<std::string>{writes::kStopMulgate, writes::kStartSprue}));
     expect_no_more(d, n);
 }
 
 TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds)
 {
     Device d;
-    size_t n = wait_line(d, "startService() return: 0", 0) + 1;
+    size_t n = wait_line(d, msg::start_service(), 0) + 1;
     start_and_listen(d);
     ASSERT_EQ(d.service("mulgate").state, "running");
 
@@ -95,29 +76,25 @@ TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds)
     size_t w = daemon_writes(d).size();
     size_t r0 = d.property_reads().size();
     d.set_usb_state("CONFIGURED");
-    std::vector<Line> want{L("zel_handle_monitor_usb_loop usb_status:[USB_STATE=CONFIGURED]"),
-                           L("zel_handle_monitor_usb_loop get usb CONFIGURED event"),
-                           L("read_usb_serial_number : [1]")};
-    for (int i = 0; i < 10; ++i)
-        want.push_back(L("current service: init.svc.mulgate, state: running"));
-    want.push_back(L("current service: init.svc.mulgate is not stopped during 2 seconds, state: running"));
-    want.push_back(L("startService() return: 0"));
+    const auto want = reactions::configured_while_running_lines();
     size_t first_poll = n + 3;
     n = expect_lines(d, n, want);
     const auto &log = d.log();
-    double gave_up = ms_between(log[first_poll], log[first_poll + 10]);
-    EXPECT_GE(gave_up, 1990);
-    EXPECT_LE(gave_up, 2600);
+    double gave_up = ms_between(log[first_poll], log[first_poll + reactions::kPolls]);
+    const auto poll_span = static_cast<double>((reactions::kPollGap * reactions::kPolls).count());
+    EXPECT_GE(gave_up, poll_span - 10);
+    EXPECT_LE(gave_up, poll_span + 600);
     EXPECT_EQ(daemon_writes(d).size(), w) << "no ctl.start";
     std::vector<int64_t> polls;
     auto reads = d.property_reads();
     for (size_t i = r0; i < reads.size(); ++i)
         if (reads[i].pid == d.daemon_pid() && reads[i].name == "init.svc.mulgate")
             polls.push_back(reads[i].time.monotonic_ns);
-    ASSERT_EQ(polls.size(), 10u);
+    ASSERT_EQ(polls.size(), size_t{reactions::kPolls});
+    const int64_t gap = std::chrono::nanoseconds(reactions::kPollGap).count();
     for (size_t i = 1; i < polls.size(); ++i) {
-        EXPECT_GE(polls[i] - polls[i - 1], 199'000'000);
-        EXPECT_LE(polls[i] - polls[i - 1], 400'000'000);
+        EXPECT_GE(polls[i] - polls[i - 1], gap - 1'000'000);
+        EXPECT_LE(polls[i] - polls[i - 1], 2 * gap);
     }
     EXPECT_EQ(d.service("mulgate").state, "running");
 
@@ -132,20 +109,21 @@ TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds)
     ASSERT_EQ(d.service("mulgate").state, "stopping");
     w = daemon_writes(d).size();
     d.set_usb_state("CONFIGURED");
-    n = wait_line(d, "startService() return: 0", n) + 1;
+    n = wait_line(d, msg::start_service(), n) + 1;
     std::vector<std::string> states;
     const auto &all = d.log();
+    const std::string poll = msg::poll("");
     for (size_t i = n - 1; i-- > 0;) {
         const std::string &m = all[i].message;
-        if (m.rfind("current service: init.svc.mulgate, state: ", 0) != 0)
+        if (m.rfind(poll, 0) != 0)
             break;
-        states.insert(states.begin(), m.substr(42));
+        states.insert(states.begin(), m.substr(poll.size()));
     }
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(states.back(), "stopped");
     for (size_t i = 0; i + 1 < states.size(); ++i)
         EXPECT_EQ(states[i], "stopping");
-    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{"ctl.start=mulgate"});
+    EXPECT_EQ(daemon_writes(d, w), std::vector<std::string>{writes::kStartMulgate});
     EXPECT_EQ(d.service("mulgate").state, "running");
     expect_no_more(d, n);
 }

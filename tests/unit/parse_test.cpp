@@ -1,5 +1,6 @@
 // The pure pieces of the daemon: what it makes of the bytes it reads.
 #include "services/service_control.h"
+#include "tests/unit/serial_counts.h"
 #include "util/proc_lookup.h"
 
 #include <algorithm>
@@ -28,17 +29,8 @@ std::string name_of(std::string_view line, std::size_t size)
 
 TEST(SerialCount, OnlyTheFirstByteOfWhatRemainsCounts)
 {
-    EXPECT_EQ(decode("0\n"), 0);
-    EXPECT_EQ(decode("1\n"), 1);
-    EXPECT_EQ(decode("4"), 4);
-    EXPECT_EQ(decode("10\n"), 1);
-    EXPECT_EQ(decode(" "), 240);
-    EXPECT_EQ(decode(std::string(1, '\0')), 208);
-    EXPECT_EQ(decode("\n\n\n"), 0);
-    EXPECT_EQ(decode(""), 0);
-    // Only nine of the ten bytes read are looked at.
-    EXPECT_EQ(decode(std::string(9, '\n') + "7"), 0);
-    EXPECT_EQ(decode("\n2"), 218); // a leading line feed is not stripped
+    for (const auto &c : kSerialCounts)
+        EXPECT_EQ(decode(c.bytes), c.count) << c.why;
 }
 
 TEST(StatusLine, SecondTokenCutToItsBuffer)

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -136,6 +137,11 @@ struct ServiceOptions {
 std::vector<std::string> default_daemon_command();
 std::vector<std::string> split_command(std::string_view text);
 
+// Android's init starts a service that ended by itself again after about
+// 5 s: long enough for a restart request to see its own SIGTERM end mulgate
+// for good. Options::restart_delay is shorter, to keep tests fast.
+constexpr Millis kAndroidRestartDelay{5000};
+
 struct Options {
     // Contents of the two sysfs attributes at boot; nullopt leaves the file absent.
     std::optional<std::string> usb_state = std::string("CONFIGURED\n");
@@ -196,6 +202,10 @@ public:
     void send_uevent(std::string_view bytes);
     // The kernel's layout for an android_usb state change.
     static std::string usb_uevent(std::string_view state, unsigned seqnum);
+    // The gadget's device path in its uevents.
+    static constexpr std::string_view kUsbDevpath = "/devices/virtual/android_usb/android0";
+    // A datagram of these fields as the kernel lays them out: each ended by a zero byte.
+    static std::string uevent_datagram(std::initializer_list<std::string_view> fields);
     // Port ids of the uevent sockets bound to group 1 in the device (a program
     // that binds with its pid, as the daemon does, shows that pid).
     std::vector<int64_t> uevent_listeners();
@@ -262,7 +272,10 @@ public:
 
 private:
     void boot();
+    // One request of the control channel and its reply (sim/requests.h).
     std::string request(const std::string &msg);
+    template <class Req>
+    auto call(const Req &q);
     void check_alive() const;
 
     Options opts_;

@@ -1,0 +1,15 @@
+#include "commands.h"
+
+namespace tool {
+
+sim::Options tool_device(const Settings &s)
+{
+    sim::Options o;
+    o.usb_state = "CONFIGURED\n";
+    o.serial_port_num = "1\n";
+    o.daemon_command = s.daemon;
+    o.restart_delay = sim::kAndroidRestartDelay;
+    return o;
+}
+
+} // namespace tool

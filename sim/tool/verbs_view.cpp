@@ -1,0 +1,100 @@
+// The verbs that show what happened in the device, and the shell's help and quit.
+#include <cstdio>
+
+#include "engine.h"
+
+namespace tool {
+namespace {
+
+struct All {
+    bool all = false;
+};
+
+Outcome show_writes(Engine &e)
+{
+    auto w = e.device().property_writes();
+    if (w.empty())
+        e.put("(none)");
+    for (auto &p : w)
+        e.put("pid " + std::to_string(p.pid) + ": " + sim::printable(p.name) + " = " + quoted_text(p.value) +
+              (p.status ? " (refused: " + std::to_string(p.status) + ")" : ""));
+    return Outcome::Done;
+}
+
+Outcome show_events(Engine &e)
+{
+    auto ev = e.device().service_events();
+    if (ev.empty())
+        e.put("(none)");
+    auto t0 = ev.empty() ? Engine::Clock::time_point{} : ev.front().time.steady();
+    for (auto &x : ev) {
+        char when[32];
+        snprintf(when, sizeof when, "+%8.3f s  ", std::chrono::duration<double>(x.time.steady() - t0).count());
+        e.put(when + x.service + " " + x.state + (x.pid ? " (pid " + std::to_string(x.pid) + ")" : ""));
+    }
+    return Outcome::Done;
+}
+
+Outcome show_processes(Engine &e)
+{
+    e.put("  PID  PPID S NAME");
+    for (auto &p : e.device().ps()) {
+        char b[64];
+        snprintf(b, sizeof b, "%5d %5d %c ", int(p.pid), int(p.ppid), p.state);
+        e.put(b + sim::printable(p.name));
+    }
+    return Outcome::Done;
+}
+
+Outcome show_status(Engine &e)
+{
+    sim::Device &d = e.device();
+    if (!e.viewer().show_daemon_end(e.indent()) && d.daemon_pid() > 0)
+        e.put("the daemon is running, pid " + std::to_string(d.daemon_pid()));
+    else if (d.daemon_pid() <= 0)
+        e.put("the daemon has not been started");
+    return Outcome::Done;
+}
+
+Outcome quit(Engine &)
+{
+    return Outcome::Quit;
+}
+
+const Verb kVerbs[] = {
+    verb<All>(
+        {"log", Section::View, "log [all]", "the log lines since the last 'log' (or all of them)"},
+        [](Args &a) { return All{a.optional("all")}; },
+        [](Engine &e, const All &a) {
+            Viewer &v = e.viewer();
+            if ((a.all ? v.show_all_log(e.indent()) : v.show_log(e.indent())) == 0)
+                e.put("(no new log lines)");
+            return Outcome::Done;
+        },
+        [](const All &a) { return std::string(a.all ? "log all" : "log"); }),
+    simple({"writes", Section::View, "writes", "every property write made inside the device"}, show_writes),
+    simple({"events", Section::View, "events", "every change of the services' states"}, show_events),
+    simple({"services", Section::View, "services", "the services' states now (init.svc.*)"},
+           [](Engine &e) {
+               e.viewer().show_services(e.indent());
+               return Outcome::Done;
+           }),
+    simple({"ps", Section::View, "ps", "the device's processes"}, show_processes),
+    simple({"status", Section::View, "status", "is the daemon running, or how did it end"}, show_status),
+    simple({"help", Section::View, "help", "this text", false},
+           [](Engine &) {
+               fputs(language_help().c_str(), stdout);
+               return Outcome::Done;
+           }),
+    simple({"quit", Section::View, "quit", "tear the device down and leave (also end of input, Ctrl-C)"}, quit),
+    simple({"exit", Section::View, "exit", ""}, quit),
+};
+
+} // namespace
+
+std::span<const Verb> view_verbs()
+{
+    return kVerbs;
+}
+
+} // namespace tool
