@@ -27,5 +27,6 @@ void install_signal_handling();
 // SIGUSR1's handler, which ends the thread that takes it; installed just
 // before the monitor thread is created, so that a stop always finds it.
 void install_thread_stop();
-// The main thread's life once start-up is over: it takes the signals.
+// The main thread's life once start-up is over, and the signal thread's:
+// they take the signals.
 [[noreturn]] void serve_signals_for_good();

@@ -77,33 +77,19 @@ void begin_stop()
         outside_wait_for_good();
 }
 
-[[noreturn]] void take_signals_for_good()
-{
-    pub_util_serve_in_pauses(&DISPATCHED_SIGNALS, on_daemon_signal);
-    for (;;) {
-        int sig = sigwaitinfo(&DISPATCHED_SIGNALS, nullptr);
-        if (sig > 0)
-            on_daemon_signal(sig);
-        else
-            pub_util_end_thread_if_requested();
-    }
-}
-
 void *signal_thread(void * /*arg*/)
 {
-    take_signals_for_good();
+    serve_signals_for_good();
 }
 
-// signal() for the crash signals; for the others, the handler's place is
-// taken by blocking them, so that the waiting threads take them.
+// The crash signals run their handler on the faulting thread; the others are
+// blocked first, so that the waiting threads take them.
 void install(int sig)
 {
-    if (sig == SIGSEGV || sig == SIGBUS) {
-        signal(sig, on_daemon_signal);
-        return;
+    if (sig != SIGSEGV && sig != SIGBUS) {
+        const sigset_t one = signal_set(sig);
+        pthread_sigmask(SIG_BLOCK, &one, nullptr);
     }
-    const sigset_t one = signal_set(sig);
-    pthread_sigmask(SIG_BLOCK, &one, nullptr);
     signal(sig, on_daemon_signal);
 }
 
@@ -167,7 +153,15 @@ void install_thread_stop()
 
 void serve_signals_for_good()
 {
-    // Without a signal thread, the main thread alone takes the signals from
-    // here on; those that came during start-up are still pending.
-    take_signals_for_good();
+    // The main thread and the signal thread alike. Without a signal thread,
+    // the main thread alone takes the signals once start-up is over; those
+    // that came during it are still pending.
+    pub_util_serve_in_pauses(&DISPATCHED_SIGNALS, on_daemon_signal);
+    for (;;) {
+        int sig = sigwaitinfo(&DISPATCHED_SIGNALS, nullptr);
+        if (sig > 0)
+            on_daemon_signal(sig);
+        else
+            pub_util_end_thread_if_requested();
+    }
 }

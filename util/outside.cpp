@@ -29,8 +29,6 @@ void call_begin()
         return;
     }
     pub_util_end_thread_if_requested();
-    if (outside_stop_has_begun())
-        outside_wait_for_good();
     g_calls.fetch_add(1);
     if (outside_stop_has_begun()) {
         g_calls.fetch_sub(1);
@@ -139,9 +137,4 @@ void outside_wait_for_good()
 void outside_pass_last_words()
 {
     t_last_words = true;
-}
-
-bool outside_passing_last_words()
-{
-    return t_last_words;
 }

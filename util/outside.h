@@ -40,6 +40,5 @@ bool outside_stop_has_begun();
 [[noreturn]] void outside_wait_for_good();
 
 // A thread that is ending says so in the log whatever holds the others: its
-// last words pass.
+// last words pass, and SIGUSR1 is not looked at again.
 void outside_pass_last_words();
-bool outside_passing_last_words();

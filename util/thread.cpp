@@ -122,7 +122,7 @@ void pub_util_handle_thread_signal(int sig)
 
 void pub_util_end_thread_if_requested()
 {
-    if (outside_this_thread_holds() || outside_passing_last_words())
+    if (outside_this_thread_holds())
         return;
     if (end_requested(gettid()))
         end_thread();
