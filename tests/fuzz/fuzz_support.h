@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,26 @@
 
 // A plain assert would vanish under NDEBUG; this one stays in every build.
 #define FUZZ_CHECK(condition) ((condition) ? static_cast<void>(0) : fuzz_check_failed(#condition, __FILE__, __LINE__))
+
+inline bool holds(std::string_view text, std::string_view word)
+{
+    return text.find(word) != std::string_view::npos;
+}
+
+// Whether any of the zero-separated fields of the bytes holds the word (the
+// last field ends with the bytes).
+inline bool some_field_holds(std::string_view bytes, std::string_view word)
+{
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = bytes.find('\0', at);
+        if (holds(bytes.substr(at, end - at), word))
+            return true;
+        if (end == std::string_view::npos)
+            break;
+        at = end + 1;
+    }
+    return false;
+}
 
 struct LoggedLine {
     int prio;
