@@ -71,9 +71,8 @@ def resolve_names(root, lines):
         line.args = [values.get(a, a) for a in line.args]
 
 
-def rc_needs(root, path):
+def rc_needs(lines):
     """What the .rc must give the service: (capabilities, groups)."""
-    lines = read_manifest(path)
     caps = {a.upper() for line in lines if line.kind == "capability" for a in line.args}
     groups = {line.options["group"] for line in lines if "group" in line.options}
     return caps, groups
@@ -88,16 +87,18 @@ def property_names(root, path):
             for l in lines if l.kind in ("ctl", "getprop")]
 
 
+def allow_rules(binary, domain):
+    """(target, class, permissions) of every allow rule that applies to domain."""
+    out = setools(["sesearch", "-A", "-s", domain, binary], binary)
+    return [(m.group(2), m.group(3), set((m.group(5) or m.group(6)).split()))
+            for m in re.finditer(r"(?m)^allow (\S+) (\S+):(\S+) (\{ ([^}]*) \}|(\S+));", out)]
+
+
 class Rules:
     def __init__(self, binary, domain):
-        self.domain = domain
-        out = run_once(["sesearch", "-A", "-s", domain, binary], binary, f"{binary}.{domain}.allows")
-        self.allows = []
-        for m in re.finditer(r"(?m)^allow (\S+) (\S+):(\S+) (\{ ([^}]*) \}|(\S+));", out):
-            perms = set((m.group(5) or m.group(6)).split())
-            self.allows.append((m.group(2), m.group(3), perms))
+        self.allows = allow_rules(binary, domain)
         self.attributes = {}
-        types = run_once(["seinfo", "-t", "-x", binary], binary, f"{binary}.types")
+        types = setools(["seinfo", "-t", "-x", binary], binary)
         for m in re.finditer(r"(?m)^\s*type (\S+)(?: alias (?:\{[^}]*\}|\S+))?(,[^;]*)?;", types):
             self.attributes[m.group(1)] = {a.strip() for a in (m.group(2) or "").split(",") if a.strip()}
 
@@ -116,21 +117,13 @@ class Rules:
         return sorted(t for t, a in self.attributes.items() if attribute in a)
 
 
-def run_once(command, binary, keep):
-    """The command's output, kept in keep for the next check of this run that
-    asks, and in the cache (sepolicy.checked) for the next run."""
-    try:
-        with open(keep) as f:
-            return f.read()
-    except OSError:
-        pass
+def setools(command, binary):
+    """The output of a setools query of the binary policy, taken from the
+    cache (sepolicy.checked) when the same query of the same policy was made."""
     status, out, _ = sepolicy.checked(command, [binary], "setools", ["sesearch", "--version"])
     if status != 0:
         print(f"{' '.join(command)}: {out.strip()}")
         sys.exit(1)
-    with open(keep + ".tmp", "w") as f:
-        f.write(out)
-    os.replace(keep + ".tmp", keep)
     return out
 
 
@@ -194,7 +187,7 @@ def sysfs_steps(path, perms, links, labels):
     return steps + [(path, labels.genfs("sysfs", path), "file", set(perms))]
 
 
-def check_line(line, rules, labels, links, domain, partition, services):
+def check_line(line, rules, labels, links, domain, services):
     """[(what, target, class, missing perms)] for the line; an empty list of
     missing permissions means granted."""
     a = line.args
@@ -255,7 +248,7 @@ def main():
     for line in lines:
         if line.kind == "link":
             continue
-        results = check_line(line, rules, labels, links, domain, partition, services)
+        results = check_line(line, rules, labels, links, domain, services)
         gaps = []
         for what, target, cls, perms in results:
             if target is None:

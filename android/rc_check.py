@@ -44,14 +44,6 @@ SERVICE_COMMANDS = ("start", "stop", "restart", "enable")
 BUILTIN_TRIGGERS = ["early-init", "init", "charger", "late-init"]
 
 
-def read(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError as e:
-        sys.exit(f"cannot read {path}: {e.strerror}")
-
-
 def arity(synopsis):
     """(fewest, most) arguments of a README synopsis such as
     'socket <name> <type> <perm> [ <user> [ <group> ] ]'."""
@@ -97,7 +89,7 @@ def lines_of(path):
     splits: whitespace between words, double quotes keeping spaces, a
     backslash escaping the next character (at a line end: the line goes on),
     and '#' where a word may begin opening a comment to the line's end."""
-    text = read(path)
+    text = sepolicy.read(path)
     out, words, word, number, i, start = [], [], None, 1, 0, 1
     quoted = False
     while i <= len(text):
@@ -208,10 +200,11 @@ class Platform:
 
 
 def user_names(aosp, config_fs):
-    ids = {m.lower(): int(v) for m, v in re.findall(r"(?m)^#define AID_(\w+)\s+(\d+)", read(os.path.join(aosp, AIDS)))
+    aids = sepolicy.read(os.path.join(aosp, AIDS))
+    ids = {m.lower(): int(v) for m, v in re.findall(r"(?m)^#define AID_(\w+)\s+(\d+)", aids)
            if not NOT_USERS.fullmatch(m)}
     for path in config_fs:
-        for m, v in re.findall(r"(?ms)^\[AID_(\w+)\]\s*\nvalue:\s*(\d+)", read(path)):
+        for m, v in re.findall(r"(?ms)^\[AID_(\w+)\]\s*\nvalue:\s*(\d+)", sepolicy.read(path)):
             ids[m.lower()] = int(v)
     return ids
 
@@ -263,8 +256,8 @@ def check_service(name, path, body, where, ctx):
         elif domain is None:
             problems.append(f"{where}: no domain transition from init for {path} ({label}): init refuses to start {name}")
     if domain:
-        granted = {p.upper() for tgt, cls, perms in ctx["rules"](domain).allows if cls == "capability" and tgt == domain
-                   for p in perms}
+        granted = {p.upper() for tgt, cls, perms in access.allow_rules(ctx["policy_bin"], domain)
+                   if cls == "capability" and tgt == domain for p in perms}
         if caps != ctx["caps"]:
             problems.append(f"{where}: capabilities {' '.join(sorted(caps)) or '(none)'}; android/accesses needs "
                             f"{' '.join(sorted(ctx['caps'])) or 'none'}")
@@ -283,28 +276,28 @@ def check_service(name, path, body, where, ctx):
 def main():
     (root, aosp, conf, binary, partition, rc), extra = sepolicy.arguments(
         sys.argv[1:], 6, ["--file-contexts", "--config-fs"], __doc__)
-    readme = read(os.path.join(aosp, README))
+    readme = sepolicy.read(os.path.join(aosp, README))
     options = synopses(readme, "Options", "Triggers")
     commands = synopses(readme, "Commands", "Imports")
     # "onrestart" is documented without a synopsis: it runs the command that follows.
     options["onrestart"] = (1, MANY)
     manifest = os.path.join(root, "android", "accesses")
-    caps, groups = access.rc_needs(root, manifest)
     lines = access.read_manifest(manifest)
+    caps, groups = access.rc_needs(lines)
     access.resolve_names(root, lines)
     own_services = {l.args[0] if l.kind == "signal" else l.args[1] for l in lines if l.kind in ("signal", "ctl")}
     labels = []
     for _, _, words in sepolicy.entries(extra["--file-contexts"]):
         if len(words) >= 2:
             labels.append((re.compile(words[0]), words[-1].split(":")[2]))
-    rules = {}
     installed = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), os.path.basename(rc))
     ctx = {
         "rc": rc, "binary": installed[1], "platform": Platform(aosp), "ids": user_names(aosp, extra["--config-fs"]),
         "caps": caps, "groups": groups, "policy": sepolicy.Policy(conf), "labels": labels,
         "contexts": extra["--file-contexts"], "gentle_kill": "gentle_kill" in options,
-        "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+", read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
-        "rules": lambda d: rules.setdefault(d, access.Rules(binary, d)),
+        "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+",
+                                     sepolicy.read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
+        "policy_bin": binary,
     }
     if ctx["binary"] is None:
         sys.exit(f"Android.bp: no cc_binary installs {os.path.basename(rc)} (init_rc)")
