@@ -134,10 +134,9 @@ class Labels:
         platform = os.path.join(aosp, sepolicy.SEPOLICY, "private")
         self.props = [w for _, _, w in sepolicy.entries([os.path.join(platform, "property_contexts")] + property_files)]
         self.files = [w for _, _, w in sepolicy.entries([os.path.join(platform, "file_contexts")] + file_files)]
-        self.patterns = [re.compile(w[0]) for w in self.files]
         text = sepolicy.read(conf)
         self.genfs_rules = sepolicy.genfs_rules(text)
-        self.transitions = dict(re.findall(r"(?m)^type_transition init (\S+):process (\S+);", text))
+        self.transitions = sepolicy.init_transitions(text)
 
     def prop(self, name):
         """The property service's lookup: an exact entry, else the longest prefix."""
@@ -147,22 +146,24 @@ class Labels:
         prefixes = [w for w in self.props if name.startswith(w[0]) and (len(w) < 3 or w[2] == "prefix")]
         return context_type(max(prefixes, key=lambda w: len(w[0]))[1]) if prefixes else None
 
-    def file(self, path, kind=None):
-        """libselinux's lookup: the last matching entry, entries without regex
-        characters taking precedence."""
-        modes = {"file": "--", "sock_file": "-s", "dir": "-d"}
-        best = None
-        for words, pattern in zip(self.files, self.patterns):
-            if len(words) == 3 and kind and words[1] != modes.get(kind):
-                continue
-            if pattern.fullmatch(path):
-                literal = not re.search(r"[.^$?*+|\[\](){}\\]", words[0].replace("\\.", ""))
-                if best is None or literal or not best[0]:
-                    best = (literal, words[-1])
-        return context_type(best[1]) if best else None
-
     def genfs(self, fs, path):
         return sepolicy.genfs_label(self.genfs_rules, fs, path)
+
+
+def file_label(entries, path, kind):
+    """The type file_contexts entries (their words) give path, a kind of file
+    (file, sock_file, dir), by libselinux's lookup: the last matching entry,
+    entries without regex characters taking precedence."""
+    modes = {"file": "--", "sock_file": "-s", "dir": "-d"}
+    best = None
+    for words in entries:
+        if len(words) == 3 and words[1] != modes.get(kind):
+            continue
+        if re.fullmatch(words[0], path):
+            literal = not re.search(r"[.^$?*+|\[\](){}\\]", words[0].replace("\\.", ""))
+            if best is None or literal or not best[0]:
+                best = (literal, words[-1])
+    return context_type(best[1]) if best else None
 
 
 def context_type(context):
@@ -217,7 +218,7 @@ def check_line(line, rules, labels, links, domain, services):
         return [(a[0], labels.prop(a[0]), "file", set(GETPROP_PERMS))]
     if line.kind in ("dgram", "stream"):
         cls, perm = ("unix_dgram_socket", "sendto") if line.kind == "dgram" else ("unix_stream_socket", "connectto")
-        return [(a[0], labels.file(a[0], "sock_file"), "sock_file", {"write"}), (a[0], a[1], cls, {perm})]
+        return [(a[0], file_label(labels.files, a[0], "sock_file"), "sock_file", {"write"}), (a[0], a[1], cls, {perm})]
     raise AssertionError(line.kind)
 
 

@@ -249,7 +249,7 @@ def check_service(name, path, body, where, ctx):
             problems.append(f"{where}: seclabel {seclabel[0]}: {why}")
             domain = None
     else:
-        label = next((t for regex, t in reversed(ctx["labels"]) if regex.fullmatch(path)), None)
+        label = access.file_label(ctx["labels"], path, "file")
         domain = ctx["policy"].transitions.get(label)
         if label is None:
             problems.append(f"{where}: {path} has no entry in {' '.join(ctx['contexts'])}: init refuses to start {name}")
@@ -286,10 +286,7 @@ def main():
     caps, groups = access.rc_needs(lines)
     access.resolve_names(root, lines)
     own_services = {l.args[0] if l.kind == "signal" else l.args[1] for l in lines if l.kind in ("signal", "ctl")}
-    labels = []
-    for _, _, words in sepolicy.entries(extra["--file-contexts"]):
-        if len(words) >= 2:
-            labels.append((re.compile(words[0]), words[-1].split(":")[2]))
+    labels = [w for _, _, w in sepolicy.entries(extra["--file-contexts"]) if len(w) >= 2]
     installed = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), os.path.basename(rc))
     ctx = {
         "rc": rc, "binary": installed[1], "platform": Platform(aosp), "ids": user_names(aosp, extra["--config-fs"]),

@@ -353,7 +353,7 @@ class Policy:
                 self.types.setdefault(words[1], set()).update(attrs)
             elif len(words) >= 3 and words[0] == "typeattribute":
                 self.types.setdefault(words[1], set()).update(words[2:])
-        self.transitions = dict(re.findall(r"(?m)^type_transition init (\S+):process (\S+);", text))
+        self.transitions = init_transitions(text)
 
     def check_type(self, name, attribute):
         if name not in self.types:
@@ -428,6 +428,11 @@ def namespace(args):
         return
     print(r.stdout.replace(joined, " ".join(files)).rstrip())
     sys.exit(r.returncode)
+
+
+def init_transitions(conf_text):
+    """The domain init runs each executable type in, from a policy.conf."""
+    return dict(re.findall(r"(?m)^type_transition init (\S+):process (\S+);", conf_text))
 
 
 def genfs_rules(conf_text):
