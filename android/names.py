@@ -16,7 +16,9 @@ import os
 import re
 import sys
 
-FOLDERS = ("daemon", "services", "usb_monitor", "util", "platform")
+# The daemon's own sources, and the platform layer it is built with.
+DAEMON_FOLDERS = ("daemon", "services", "usb_monitor", "util")
+FOLDERS = DAEMON_FOLDERS + ("platform",)
 SUFFIXES = (".cpp", ".h")
 
 

@@ -27,20 +27,19 @@ import tempfile
 import blueprint
 import names
 
-DAEMON_FOLDERS = ("daemon", "services", "usb_monitor", "util")
 GENRULE = "drovik_build_time"
 # A build sandbox's search path, and nothing else of the caller's environment.
 SANDBOX_PATH = "/usr/bin:/bin"
 
 
 def check_sources(root, mods):
-    tree = {os.path.relpath(p, root) for f in DAEMON_FOLDERS for p in glob.glob(os.path.join(root, f, "*.cpp"))}
+    tree = {os.path.relpath(p, root) for f in names.DAEMON_FOLDERS for p in glob.glob(os.path.join(root, f, "*.cpp"))}
     problems = []
     binaries = [(p["name"], p) for t, p in mods if t == "cc_binary"]
     if not binaries:
         return ["Android.bp: no cc_binary"], ""
     for name, props in binaries:
-        listed = {s for s in blueprint.device_srcs(mods, props) if s.split("/")[0] in DAEMON_FOLDERS}
+        listed = {s for s in blueprint.device_srcs(mods, props) if s.split("/")[0] in names.DAEMON_FOLDERS}
         problems += [f"Android.bp: {name} lists {s}, which is not in the tree" for s in sorted(listed - tree)]
         problems += [f"Android.bp: {name} does not list {s}" for s in sorted(tree - listed)]
     return problems, f"{len(binaries)} binaries with the {len(tree)} daemon sources"
