@@ -240,18 +240,17 @@ def partition(args):
                        f"{name}: checkpolicy -C")
         return os.path.join(out, name + ".cil")
 
-    vendor = cil("vendor", structure + public + [f"{SEPOLICY}/vendor"] + places["--vendor"])
+    built = read(cil("vendor", structure + public + [f"{SEPOLICY}/vendor"] + places["--vendor"]))
     mask = set(read(cil("public", structure + public)).split("\n"))
-    kept = [l for l in read(vendor).split("\n") if l not in mask and not l.startswith(";;")]
-    with open(os.path.join(out, "vendor_sepolicy.cil"), "w") as f:
-        f.write("\n".join(kept) + "\n")
-    own = places["--system-ext-public"] + places["--system-ext-private"]
-    platforms = [("generic", cil("generic", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"]))]
-    if own:
-        platforms.append(("own", cil("own", [f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + own)))
     vendor = os.path.join(out, "vendor_sepolicy.cil")
-    for name, plat in platforms:
-        what = "a generic system image" if name == "generic" else "its own system_ext"
+    with open(vendor, "w") as f:
+        f.write("".join(l + "\n" for l in built.split("\n") if l not in mask and not l.startswith(";;")))
+    own = places["--system-ext-public"] + places["--system-ext-private"]
+    platform = [f"{SEPOLICY}/public", f"{SEPOLICY}/private"]
+    platforms = [("a generic system image", cil("generic", platform))]
+    if own:
+        platforms.append(("its own system_ext", cil("own", platform + own)))
+    for what, plat in platforms:
         command = ["secilc", "-m", "-M", "true", "-G", "-N", "-c", "30", plat, vendor, "-o", "/dev/null", "-f",
                    "/dev/null"]
         status, output, _ = checked(command, [plat, vendor], "secilc", ["dpkg-query", "-W", "-f=${Version}", "secilc"])
@@ -259,8 +258,7 @@ def partition(args):
             fail(f"the vendor policy does not boot with {what} (secilc):\n" + output.strip() + "\n" +
                  unresolved(output, vendor))
     print("vendor policy compiled against the public policy alone; boots with " +
-          " and with ".join("a generic system image" if n == "generic" else "its own system_ext"
-                            for n, _ in reversed(platforms)))
+          " and with ".join(what for what, _ in reversed(platforms)))
 
 
 def unresolved(messages, cil_file):
