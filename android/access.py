@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """Every access the daemon makes (android/accesses) held to a built policy.
 
-    access.py ROOT AOSP CONF BIN PARTITION DOMAIN [--property-contexts FILE]...
-              [--file-contexts FILE]...
+    access.py ROOT AOSP CONF BIN PARTITION DOMAIN [--own DIR]... [--device DIR]
 
 ROOT is the project (its accesses file and the daemon's sources, for the
 names), CONF and BIN the policy.conf and binary policy of one install, DOMAIN
-the daemon's domain in it, the contexts files those of drovik and of the
-device (the platform's own are read from AOSP). `sesearch -A -s DOMAIN` gives
+the daemon's domain in it, the DIRs drovik's and the device's policy
+directories, for their contexts files (the platform's are read from AOSP). `sesearch -A -s DOMAIN` gives
 every allow rule that applies to the domain, `seinfo -t -x` the attributes of
 every type; a line holds when some rule names its target (or an attribute of
 it), its class and every permission it needs.
@@ -236,11 +235,13 @@ def service_domains(labels, service):
 
 def main():
     (root, aosp, conf, binary, partition, domain), extra = sepolicy.arguments(
-        sys.argv[1:], 6, ["--property-contexts", "--file-contexts"], __doc__)
+        sys.argv[1:], 6, ["--own", "--device"], __doc__)
+    dirs = extra["--own"] + extra["--device"]
     manifest = os.path.join(root, "android", "accesses")
     lines = read_manifest(manifest)
     resolve_names(root, lines)
-    labels = Labels(aosp, conf, extra["--property-contexts"], extra["--file-contexts"])
+    labels = Labels(aosp, conf, sepolicy.contexts_files(dirs, "property_contexts"),
+                    sepolicy.contexts_files(dirs, "file_contexts"))
     rules = Rules(binary, domain)
     links = {l.args[0]: l.args[1] for l in lines if l.kind == "link"}
     services = {l.args[0]: service_domains(labels, l.args[0]) for l in lines if l.kind == "signal"}

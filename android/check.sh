@@ -185,7 +185,8 @@ declare -A BUILT=()
 
 # select_install PARTITION: what the checks of one install read. I is its
 # work folder, with the policy of the install (drovik's and the device's
-# inside the platform's) as policy.conf and as a binary policy.
+# inside the platform's) as policy.conf and as a binary policy; own_args
+# names drovik's policy folders to the helpers.
 select_install() {
     partition=$1 I=$W/$1
     if [ "$partition" = system_ext ]; then
@@ -198,14 +199,8 @@ select_install() {
         own_policy=(sepolicy/vendor) policy_places=(--vendor sepolicy/vendor)
         rc=drovik-vendor.rc
     fi
-    policy_places+=(--vendor "$device")
-    own_fc=() own_pc=() device_fc=() device_pc=()
-    for d in "${own_policy[@]}"; do
-        [ -f "$d/file_contexts" ] && own_fc+=("$d/file_contexts")
-        [ -f "$d/property_contexts" ] && own_pc+=("$d/property_contexts")
-    done
-    [ -f "$device/file_contexts" ] && device_fc+=("$device/file_contexts")
-    [ -f "$device/property_contexts" ] && device_pc+=("$device/property_contexts")
+    policy_places+=(--vendor "$device") own_args=()
+    for d in "${own_policy[@]}"; do own_args+=(--own "$d"); done
     conf=$I/policy/policy.conf binary=$I/policy/policy.bin
 }
 

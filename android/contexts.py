@@ -103,17 +103,13 @@ def property_problems(aosp, policy, files, names=None, own=None):
     return problems
 
 
-def existing(dirs, name):
-    return [os.path.join(d, name) for d in dirs if os.path.isfile(os.path.join(d, name))]
-
-
 def main():
     (root, aosp, conf, partition, rc), opts = sepolicy.arguments(sys.argv[1:], 5, ["--own", "--device"], __doc__)
     policy = sepolicy.Policy(conf)
     binary = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), rc)[1]
     names = set(access.property_names(root, os.path.join(root, "android", "accesses")))
-    own_fc, own_pc = existing(opts["--own"], "file_contexts"), existing(opts["--own"], "property_contexts")
-    device_fc, device_pc = existing(opts["--device"], "file_contexts"), existing(opts["--device"], "property_contexts")
+    own_fc, own_pc = (sepolicy.contexts_files(opts["--own"], n) for n in ("file_contexts", "property_contexts"))
+    device_fc, device_pc = (sepolicy.contexts_files(opts["--device"], n) for n in ("file_contexts", "property_contexts"))
     problems = []
     if binary is None:
         problems.append(f"Android.bp: no cc_binary installs {rc}")

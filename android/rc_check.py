@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """An init .rc file checked for what it means to init on the device.
 
-    rc_check.py ROOT AOSP CONF BIN PARTITION RC [--file-contexts FILE]...
-                [--config-fs FILE]...
+    rc_check.py ROOT AOSP CONF BIN PARTITION RC [--own DIR]... [--config-fs FILE]...
 
 - The language, as system/core/init/README.md defines it: sections, service
   options and commands with their numbers of arguments, triggers (one event
@@ -17,7 +16,8 @@
 - capabilities are exactly those android/accesses asks for and exactly those
   the policy grants the service's domain (sesearch).
 - The domain: a seclabel the policy declares as a domain, or else the
-  transition init makes when it runs the executable's label (FILE...).
+  transition init makes when it runs the executable's label (the
+  file_contexts of drovik's policy directories, DIR...).
 - gentle_kill, when this tree's init knows it: init's stop then sends SIGTERM,
   which runs the daemon's orderly stop, before SIGKILL.
 - start, stop, restart and enable name a service that exists: one of this
@@ -275,7 +275,8 @@ def check_service(name, path, body, where, ctx):
 
 def main():
     (root, aosp, conf, binary, partition, rc), extra = sepolicy.arguments(
-        sys.argv[1:], 6, ["--file-contexts", "--config-fs"], __doc__)
+        sys.argv[1:], 6, ["--own", "--config-fs"], __doc__)
+    contexts = sepolicy.contexts_files(extra["--own"], "file_contexts")
     readme = sepolicy.read(os.path.join(aosp, README))
     options = synopses(readme, "Options", "Triggers")
     commands = synopses(readme, "Commands", "Imports")
@@ -286,12 +287,12 @@ def main():
     caps, groups = access.rc_needs(lines)
     access.resolve_names(root, lines)
     own_services = {l.args[0] if l.kind == "signal" else l.args[1] for l in lines if l.kind in ("signal", "ctl")}
-    labels = [w for _, _, w in sepolicy.entries(extra["--file-contexts"]) if len(w) >= 2]
+    labels = [w for _, _, w in sepolicy.entries(contexts) if len(w) >= 2]
     installed = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), os.path.basename(rc))
     ctx = {
         "rc": rc, "binary": installed[1], "platform": Platform(aosp), "ids": user_names(aosp, extra["--config-fs"]),
         "caps": caps, "groups": groups, "policy": sepolicy.Policy(conf), "labels": labels,
-        "contexts": extra["--file-contexts"], "gentle_kill": "gentle_kill" in options,
+        "contexts": contexts, "gentle_kill": "gentle_kill" in options,
         "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+",
                                      sepolicy.read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
         "policy_bin": binary,

@@ -14,9 +14,10 @@ AOSP tree.
         The vendor policy as the platform builds it (public types only, to
         CIL) and as init boots it (secilc), with its own system_ext policy
         and with a generic system image's.
-    sepolicy.py namespace AOSP PARTITION FILE...
-        The property-namespace rule of selinux_contexts.go, run as the build
-        runs it for PARTITION on a device launched with Android 11 or later.
+    sepolicy.py namespace AOSP PARTITION DIR...
+        The property-namespace rule of selinux_contexts.go over the
+        property_contexts of the policy directories, run as the build runs
+        it for PARTITION on a device launched with Android 11 or later.
 
 Everything about the platform is read from the tree: the file order and the
 m4 definitions from policy.go, the allowed prefixes from selinux_contexts.go.
@@ -368,6 +369,12 @@ class Policy:
 CONTEXT = re.compile(r"u:object_r:([A-Za-z0-9_]+):s0(:c\d+(\.c\d+)?(,c\d+(\.c\d+)?)*)?$")
 
 
+def contexts_files(dirs, name):
+    """The file called name (file_contexts, property_contexts) of each
+    policy directory that has one."""
+    return [os.path.join(d, name) for d in dirs if os.path.isfile(os.path.join(d, name))]
+
+
 def m4_contexts(files):
     """The contexts files joined as the build joins them (m4 -s, a newline
     after each), with the original file and line of every line kept."""
@@ -396,7 +403,7 @@ def entries(files):
 
 
 def namespace(args):
-    aosp, partition, files = args[0], args[1], args[2:]
+    aosp, partition, files = args[0], args[1], contexts_files(args[2:], "property_contexts")
     source = read(os.path.join(aosp, CONTEXTS_GO))
     # The build checks only soc_specific (vendor) and device_specific (odm)
     # property_contexts; say so only while the tree says so.

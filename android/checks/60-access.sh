@@ -3,9 +3,6 @@
 needs_policy access
 
 check_access() {
-    local contexts=() f
-    for f in "${own_pc[@]}" "${device_pc[@]}"; do contexts+=(--property-contexts "$f"); done
-    for f in "${own_fc[@]}" "${device_fc[@]}"; do contexts+=(--file-contexts "$f"); done
     result_of access "android/accesses against the $partition policy" \
-        python3 "$HERE/access.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$DOMAIN" "${contexts[@]}"
+        python3 "$HERE/access.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$DOMAIN" "${own_args[@]}" --device "$device"
 }

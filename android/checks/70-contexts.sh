@@ -3,8 +3,6 @@
 needs_policy contexts
 
 check_contexts() {
-    local own=() d
-    for d in "${own_policy[@]}"; do own+=(--own "$d"); done
     result_of contexts "file_contexts and property_contexts" \
-        python3 "$HERE/contexts.py" "$ROOT" "$aosp" "$conf" "$partition" "$rc" "${own[@]}" --device "$device"
+        python3 "$HERE/contexts.py" "$ROOT" "$aosp" "$conf" "$partition" "$rc" "${own_args[@]}" --device "$device"
 }

@@ -3,8 +3,7 @@
 needs_policy init
 
 check_init() {
-    local args=() f
-    for f in "${own_fc[@]}"; do args+=(--file-contexts "$f"); done
+    local args=("${own_args[@]}") f
     for f in "${config_fs[@]}"; do args+=(--config-fs "$f"); done
     result_of init "$rc" python3 "$HERE/rc_check.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$rc" "${args[@]}"
 }
