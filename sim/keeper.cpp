@@ -11,9 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "init.h"
 #include "wire.h"

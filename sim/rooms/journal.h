@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <mutex>
 
 #include "../requests.h"
@@ -26,16 +25,14 @@ public:
     wire::Chunk<T> chunk(size_t from) const
     {
         wire::Chunk<T> c;
-        size_t bytes = 0;
+        wire::Writer sized; // what the items take on the wire
         std::lock_guard lk(mu_);
         for (size_t i = from; i < items_.size(); ++i) {
-            if (bytes >= wire::kChunk) {
+            if (sized.size() >= wire::kChunk) {
                 c.more = true;
                 break;
             }
-            wire::Writer w;
-            wire::put(w, items_[i]);
-            bytes += w.size();
+            wire::put(sized, items_[i]);
             c.items.push_back(items_[i]);
         }
         return c;
