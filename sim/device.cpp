@@ -24,25 +24,20 @@ auto Device::call(const Req &q)
     }
 }
 
-namespace {
-
-// A journal from `from` on, a chunk per request, until it is complete.
 template <class Req>
-auto fetch(const std::function<typename Req::Reply(const Req &)> &ask, size_t from)
+auto Device::fetch(size_t from)
 {
     decltype(typename Req::Reply{}.items) out;
     for (;;) {
         Req q;
         q.from = static_cast<uint32_t>(from + out.size());
-        auto part = ask(q);
+        auto part = call(q);
         for (auto &x : part.items)
             out.push_back(std::move(x));
         if (!part.more)
             return out;
     }
 }
-
-} // namespace
 
 // ---------------------------------------------------------------- USB
 
@@ -139,17 +134,17 @@ std::optional<std::string> Device::getprop(std::string_view name)
 
 std::vector<PropertyWrite> Device::property_writes()
 {
-    return fetch<wire::Writes>([&](const wire::Writes &q) { return call(q); }, 0);
+    return fetch<wire::Writes>(0);
 }
 
 std::vector<PropertyRead> Device::property_reads()
 {
-    return fetch<wire::Reads>([&](const wire::Reads &q) { return call(q); }, 0);
+    return fetch<wire::Reads>(0);
 }
 
 std::vector<ServiceEvent> Device::service_events()
 {
-    return fetch<wire::ServiceEvents>([&](const wire::ServiceEvents &q) { return call(q); }, 0);
+    return fetch<wire::ServiceEvents>(0);
 }
 
 std::vector<ServiceInfo> Device::services()
@@ -292,7 +287,7 @@ std::optional<ExitStatus> Device::wait_daemon_exit(Millis timeout)
 const std::vector<LogEntry> &Device::log()
 {
     std::lock_guard lk(mu_);
-    auto more = fetch<wire::Log>([&](const wire::Log &q) { return call(q); }, log_.size());
+    auto more = fetch<wire::Log>(log_.size());
     for (auto &e : more)
         log_.push_back(std::move(e));
     return log_;

@@ -276,6 +276,9 @@ private:
     std::string request(const std::string &msg);
     template <class Req>
     auto call(const Req &q);
+    // A journal request's items from `from` on, a part per request until the last.
+    template <class Req>
+    auto fetch(size_t from);
     void check_alive() const;
 
     Options opts_;
