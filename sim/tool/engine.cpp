@@ -154,14 +154,7 @@ Outcome Engine::start_daemon()
     pid_t p = d_.start_daemon();
     say("daemon started, pid " + std::to_string(p) + " inside the device");
     // A cable event sent before its uevent socket is bound would be lost.
-    sim::Device::wait_until(
-        [&] {
-            for (auto l : d_.uevent_listeners())
-                if (l == p)
-                    return true;
-            return !daemon_running();
-        },
-        kStartWait, 10ms);
+    sim::Device::wait_until([&] { return d_.wait_daemon_listening(0ms) || !daemon_running(); }, kStartWait, 10ms);
     return Outcome::Done;
 }
 

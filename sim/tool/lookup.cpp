@@ -57,14 +57,14 @@ std::string self_exe()
     return std::string(buf, static_cast<size_t>(n));
 }
 
+} // namespace
+
 // A device without logd or daemon, with one sleep and `fillers` processes
 // more; this tool's helper times the daemon's lookups of "sleep" there, and
 // pidof's, each its median of `reps`. The sleep is a program of its own: the
 // pidof of Debian 12 (sysvinit-utils) goes by a process's command line first,
 // and the device's stand-ins carry the name of the program they were forked
 // from there.
-} // namespace
-
 Lookup time_lookup(const Settings &s, int fillers, int reps)
 {
     sim::Options o = tool_device(s);

@@ -188,7 +188,7 @@ std::string command_text(const std::vector<std::string> &argv)
     std::string out;
     for (auto &a : argv) {
         bool plain = !a.empty() && a.find_first_of(" \t\"'\\$") == std::string::npos;
-        out += (out.empty() ? "" : " ") + (plain ? sim::printable(a) : "\"" + sim::printable(a, true) + "\"");
+        out += (out.empty() ? "" : " ") + (plain ? sim::printable(a) : quoted_text(a));
     }
     return out;
 }
