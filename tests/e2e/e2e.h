@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -119,9 +118,10 @@ double ms_between(const sim::LogEntry &a, const sim::LogEntry &b);
 // A device with the daemon started and its uevent socket bound.
 void start_and_listen(Device &d);
 
-// The daemon's start-up is over: it listens for uevents and has logged
-// nothing more for 300 ms.
-void wait_start_up_over(Device &d);
+// The daemon (started first when it has not been) is past its start-up: it
+// listens for uevents and has logged nothing more for 300 ms. Returns the
+// log's size.
+size_t wait_start_up_over(Device &d);
 
 // The daemon's command run as a fresh unprivileged user allowed `threads`
 // threads in all.

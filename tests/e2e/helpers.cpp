@@ -200,10 +200,10 @@ void start_and_listen(Device &d)
     ASSERT_TRUE(d.wait_daemon_listening(kReact)) << "the daemon never bound its uevent socket";
 }
 
-void wait_start_up_over(Device &d)
+size_t wait_start_up_over(Device &d)
 {
     start_and_listen(d);
-    d.wait_log_quiet(300ms, 5s);
+    return d.wait_log_quiet(300ms, 5s);
 }
 
 std::vector<std::string> unprivileged(const sim::Options &o, int threads)

@@ -237,11 +237,8 @@ TEST(SignalEdges, Usr1NeverLeavesTheDaemonAliveAndDeaf)
     // last thread. (Sent to the monitor itself: the kernel would pick it for
     // one sent to the process, but qemu's user emulation may leave such a
     // signal with a thread that blocks it.)
-    sim::Options o = unstarted("CONNECTED\n");
-    o.start_daemon = true;
-    Device d(o);
-    start_and_listen(d);
-    size_t n = d.wait_log_quiet(300ms, 5s);
+    Device d(unstarted("CONNECTED\n"));
+    size_t n = wait_start_up_over(d);
     d.signal_daemon(SIGUSR1);
     n = expect_lines(d, n, {reactions::thread_end()});
     ASSERT_TRUE(d.daemon_status().running);
@@ -262,11 +259,8 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     // A property service that takes 0.4 s a call keeps the stop in its first
     // write when SIGSEGV comes; the fault's stop runs in full and ends the
     // process promptly, with the status of a stop.
-    sim::Options o = unstarted("CONFIGURED\n");
-    o.start_daemon = true;
-    Device d(o);
-    start_and_listen(d);
-    const size_t from = d.wait_log_quiet(300ms, 5s);
+    Device d(unstarted("CONFIGURED\n"));
+    const size_t from = wait_start_up_over(d);
     const size_t writes = d.property_writes().size();
     d.set_property_delay(400ms);
     const auto t0 = std::chrono::steady_clock::now();
@@ -286,7 +280,7 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     // A real fault in the stop's own code: a program with the daemon's signal
     // handling stops on SIGTERM and faults 150 ms into it, in the middle of
     // its first property write.
-    o = unstarted("CONNECTED\n");
+    sim::Options o = unstarted("CONNECTED\n");
     o.property_delay = 400ms;
     Device f(o);
     const auto t1 = std::chrono::steady_clock::now();
@@ -310,11 +304,9 @@ TEST(SignalEdges, ARestartRequestInTheRestartsTailIsDropped)
     // the restart still under way: it is dropped with its message, and no
     // second restart follows the first.
     sim::Options o = unstarted("CONNECTED\n");
-    o.start_daemon = true;
     o.serial_port_num = "0\n";
     Device d(o);
-    start_and_listen(d);
-    const size_t from = d.wait_log_quiet(300ms, 5s);
+    const size_t from = wait_start_up_over(d);
     const size_t writes = d.property_writes().size();
     d.signal_daemon(SIGUSR2);
     const size_t stopped = wait_line(d, msg::stop_service(), from);

@@ -111,8 +111,7 @@ TEST(Restart, MulgateIgnoringSigtermGetsSixChecksThenInitsStop)
 TEST(Restart, WithoutMulgateOrPortsAndOverlappingRequests)
 {
     sim::Device d(device_with("CONNECTED\n", "0\n"));
-    wait_start_up_over(d);
-    std::size_t from = d.log().size();
+    std::size_t from = wait_start_up_over(d);
     std::size_t writes = d.property_writes().size();
 
     // No ports: the stop is asked for, the start declined.
@@ -177,8 +176,7 @@ TEST(Stop, AbandonsARestartAndAPollAtOnce)
     // During the restart's 2 s wait for mulgate to end.
     {
         sim::Device d(device_with("CONFIGURED\n"));
-        wait_start_up_over(d);
-        const std::size_t from = d.log().size();
+        const std::size_t from = wait_start_up_over(d);
         const pid_t mulgate = d.service("mulgate").pid;
         d.signal_daemon(SIGUSR2);
         ASSERT_TRUE(d.wait_for_message(msg::mulgate_termed(mulgate), 3s, from));
@@ -207,8 +205,7 @@ TEST(Stop, BurstOfSignalsAndUsbEventsLeavesADaemonThatAnswersAndStops)
     sim::Options o = device_with("CONFIGURED\n");
     o.restart_delay = 1000ms;
     sim::Device d(o);
-    wait_start_up_over(d);
-    const std::size_t from = d.log().size();
+    const std::size_t from = wait_start_up_over(d);
     std::mt19937 rng(7);
     for (int i = 0; i < 40; ++i) {
         switch (rng() % 4) {

@@ -97,8 +97,7 @@ TEST(StopAtAnyInstant, JustBeforeARestartStartsMulgateTheRestartIsAbandoned)
         devs.push_back(std::make_unique<Device>(device_with("CONFIGURED\n")));
     std::vector<size_t> from(devs.size()), writes(devs.size());
     for (size_t i = 0; i < devs.size(); ++i) {
-        wait_start_up_over(*devs[i]);
-        from[i] = devs[i]->log().size();
+        from[i] = wait_start_up_over(*devs[i]);
         writes[i] = devs[i]->property_writes().size();
         devs[i]->signal_daemon(SIGUSR2);
     }
@@ -145,8 +144,7 @@ TEST(StopAtAnyInstant, ThreeThreadsAndAThreadLimitOfThreeIsEnough)
 TEST(StopAtAnyInstant, Usr1ToTheProcessEndsTheIdleMainThreadAndTheMonitorGoesOn)
 {
     Device d(device_with("CONFIGURED\n"));
-    wait_start_up_over(d);
-    size_t n = d.log().size();
+    size_t n = wait_start_up_over(d);
     d.signal_daemon(SIGUSR1);
     n = expect_lines(d, n, {reactions::thread_end()});
     EXPECT_EQ(d.log()[n - 1].tid, d.daemon_pid() & 0xffff) << "not the main thread";
@@ -260,8 +258,7 @@ TEST(StopAtAnyInstant, PeersThatAnswerSlowlyAreWaitedFor)
     sim::Options o = device_with("CONNECTED\n");
     o.logd_queue = 1;
     Device slow(o);
-    wait_start_up_over(slow);
-    n = slow.log().size();
+    n = wait_start_up_over(slow);
     slow.pause_logd(true);
     slow.unplug();
     std::this_thread::sleep_for(700ms);
