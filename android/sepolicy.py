@@ -7,7 +7,7 @@ AOSP tree.
         places the platform build gives them (m4 in policy.go's order):
         OUT/policy.conf, and OUT/policy.bin made without its neverallow
         rules (the rules are the same; see neverallow).
-    sepolicy.py neverallow AOSP OUT
+    sepolicy.py neverallow OUT
         checkpolicy over OUT/policy.conf: syntax, declarations, macros and
         every neverallow rule; each violated rule is shown as written.
     sepolicy.py partition AOSP OUT [--system-ext-public DIR] [--system-ext-private DIR] [--vendor DIR]
@@ -148,8 +148,9 @@ def arguments(argv, count, names, doc):
     return argv[:count], pairs
 
 
-def parse_places(args, names):
-    _, places = arguments(args, 0, names, __doc__)
+def parse_places(args):
+    """The directories given for each place of the policy build."""
+    _, places = arguments(args, 0, ["--system-ext-public", "--system-ext-private", "--vendor"], __doc__)
     return {n: [os.path.abspath(p) for p in paths] for n, paths in places.items()}
 
 
@@ -185,7 +186,7 @@ def build(args):
     """The monolithic policy.conf and its binary policy, without checking the
     neverallow rules (see neverallow)."""
     aosp, out = args[0], args[1]
-    places = parse_places(args[2:], ["--system-ext-public", "--system-ext-private", "--vendor"])
+    places = parse_places(args[2:])
     dirs = ([f"{SEPOLICY}/public", f"{SEPOLICY}/private"] + places["--system-ext-public"] +
             places["--system-ext-private"] + [f"{SEPOLICY}/vendor"] + places["--vendor"])
     conf = os.path.join(out, "policy.conf")
@@ -199,7 +200,7 @@ def build(args):
 def neverallow(args):
     """checkpolicy over the whole policy.conf: syntax, declarations and every
     neverallow rule; a violated rule is followed by the rule as written."""
-    conf = os.path.join(args[1], "policy.conf")
+    conf = os.path.join(args[0], "policy.conf")
     status, output, reused = checked(["checkpolicy", "-M", "-c", "30", "-o", "/dev/null", conf], [conf],
                                      "checkpolicy", ["checkpolicy", "-V"])
     if status == 0:
@@ -224,7 +225,7 @@ def partition(args):
     CIL with it (secilc): once with the system_ext policy it was built with,
     once with a generic system image's, which has none of drovik's."""
     aosp, out = args[0], args[1]
-    places = parse_places(args[2:], ["--system-ext-public", "--system-ext-private", "--vendor"])
+    places = parse_places(args[2:])
     public = [f"{SEPOLICY}/public"] + places["--system-ext-public"]
     os.makedirs(os.path.join(out, "structure"), exist_ok=True)
     for name in STRUCTURE:

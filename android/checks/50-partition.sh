@@ -9,11 +9,10 @@ start_partition() {
 }
 
 check_partition() {
-    local status
-    wait "${JOBS["partition $partition"]}"
-    status=$?
-    local summary
-    summary=$(tail -1 "$I/partition.log")
-    [ $status -eq 0 ] || summary="the vendor policy (${own_policy[*]} on $partition, the device's ${device#"$ROOT"/})"
-    result partition $status "$summary" "$I/partition.log"
+    if wait "${JOBS["partition $partition"]}"; then
+        result partition 0 "$(tail -1 "$I/partition.log")"
+    else
+        result partition 1 "the vendor policy (${own_policy[*]} on $partition, the device's ${device#"$ROOT"/})" \
+            "$I/partition.log"
+    fi
 }
