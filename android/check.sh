@@ -169,7 +169,7 @@ else
 fi
 
 if [ "$self_test" = 1 ]; then
-    exec python3 "$ROOT/tests/android/self_test.py" "$aosp"
+    exec python3 "$ROOT/tests/android/self_test.py" "$aosp" "${CHECKS[@]}"
 fi
 
 # --- the installs ---------------------------------------------------------

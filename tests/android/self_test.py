@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The Android check's own test (android/check.sh --self-test AOSP).
+"""The Android check's own test, which android/check.sh --self-test AOSP runs
+with the names of its checks.
 
 Each fixture in tests/android/fixtures is a copy of the pack with one rule
 broken, run through the copy's android/check.sh, which must fail on that
@@ -37,8 +38,8 @@ sys.path.insert(0, os.path.join(ROOT, "android"))
 import names  # noqa: E402
 
 FIXTURES = os.path.join(ROOT, "tests", "android", "fixtures")
-PACK = ["android", "daemon", "services", "usb_monitor", "util", "platform", "sepolicy", "tests/android",
-        "drovik.rc", "drovik-vendor.rc", "Android.bp", "TEST_MAPPING"]
+PACK = ["android", *names.FOLDERS, "sepolicy", "tests/android", "drovik.rc", "drovik-vendor.rc", "Android.bp",
+        "TEST_MAPPING"]
 JOBS = 2
 
 
@@ -181,11 +182,10 @@ def run(path, aosp):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: self_test.py AOSP_ROOT")
-    aosp = os.path.abspath(sys.argv[1])
+    if len(sys.argv) < 3:
+        sys.exit("usage: self_test.py AOSP_ROOT CHECK...")
+    aosp, checks = os.path.abspath(sys.argv[1]), sys.argv[2:]
     paths = sorted(os.path.join(FIXTURES, f) for f in os.listdir(FIXTURES) if f.endswith(".fixture"))
-    checks = [re.sub(r"^\d+-|\.sh$", "", f) for f in sorted(os.listdir(os.path.join(ROOT, "android", "checks")))]
     failing = set()
     problems = 0
     for p in paths:
