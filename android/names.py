@@ -1,11 +1,6 @@
-#!/usr/bin/env python3
 """The names the daemon uses (properties, services, paths, sockets), read from
 its own sources so that what the Android pack is checked against is what the
-code does.
-
-    names.py ROOT NAME...
-
-prints NAME=value for each. A name is a string constant,
+code does. A name is a string constant,
 
     [inline] constexpr const char *NAME = "value";
 
@@ -89,14 +84,3 @@ def lookup(root, names):
         print("\n".join(problems))
         sys.exit(1)
     return values
-
-
-def main():
-    if len(sys.argv) < 3:
-        sys.exit(__doc__)
-    for name, value in lookup(sys.argv[1], sys.argv[2:]).items():
-        print(f"{name}={value}")
-
-
-if __name__ == "__main__":
-    main()
