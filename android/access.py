@@ -38,7 +38,9 @@ ARITY = {"netlink": (1, 9), "link": (2, 2), "sysfs": (2, 9), "procdir": (2, 9), 
 OPTIONS = {"vendor": ("denied",), "group": None}
 
 
-def read_manifest(path):
+def read_manifest(root):
+    """The lines of the project's android/accesses."""
+    path = os.path.join(root, "android", "accesses")
     lines, problems = [], []
     with open(path) as f:
         for number, text in enumerate(f, 1):
@@ -77,10 +79,10 @@ def rc_needs(lines):
     return caps, groups
 
 
-def property_names(root, path):
+def property_names(root):
     """The properties the daemon reads or writes, as their labels are looked
     up: ctl.<action>$<service> for a control write."""
-    lines = read_manifest(path)
+    lines = read_manifest(root)
     resolve_names(root, lines)
     return [f"{l.args[0]}${l.args[1]}" if l.kind == "ctl" else l.args[0]
             for l in lines if l.kind in ("ctl", "getprop")]
@@ -237,8 +239,7 @@ def main():
     (root, aosp, conf, binary, partition, domain), extra = sepolicy.arguments(
         sys.argv[1:], 6, ["--own", "--device"], __doc__)
     dirs = extra["--own"] + extra["--device"]
-    manifest = os.path.join(root, "android", "accesses")
-    lines = read_manifest(manifest)
+    lines = read_manifest(root)
     resolve_names(root, lines)
     labels = Labels(aosp, conf, sepolicy.contexts_files(dirs, "property_contexts"),
                     sepolicy.contexts_files(dirs, "file_contexts"))

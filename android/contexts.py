@@ -107,7 +107,7 @@ def main():
     (root, aosp, conf, partition, rc), opts = sepolicy.arguments(sys.argv[1:], 5, ["--own", "--device"], __doc__)
     policy = sepolicy.Policy(conf)
     binary = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), rc)[1]
-    names = set(access.property_names(root, os.path.join(root, "android", "accesses")))
+    names = set(access.property_names(root))
     own_fc, own_pc = (sepolicy.contexts_files(opts["--own"], n) for n in ("file_contexts", "property_contexts"))
     device_fc, device_pc = (sepolicy.contexts_files(opts["--device"], n) for n in ("file_contexts", "property_contexts"))
     problems = []

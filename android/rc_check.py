@@ -282,8 +282,7 @@ def main():
     commands = synopses(readme, "Commands", "Imports")
     # "onrestart" is documented without a synopsis: it runs the command that follows.
     options["onrestart"] = (1, MANY)
-    manifest = os.path.join(root, "android", "accesses")
-    lines = access.read_manifest(manifest)
+    lines = access.read_manifest(root)
     caps, groups = access.rc_needs(lines)
     access.resolve_names(root, lines)
     own_services = {l.args[0] if l.kind == "signal" else l.args[1] for l in lines if l.kind in ("signal", "ctl")}
