@@ -6,10 +6,11 @@
 ROOT is the project (its accesses file and the daemon's sources, for the
 names), CONF and BIN the policy.conf and binary policy of one install, DOMAIN
 the daemon's domain in it, the DIRs drovik's and the device's policy
-directories, for their contexts files (the platform's are read from AOSP). `sesearch -A -s DOMAIN` gives
-every allow rule that applies to the domain, `seinfo -t -x` the attributes of
-every type; a line holds when some rule names its target (or an attribute of
-it), its class and every permission it needs.
+directories, for their contexts files (the platform's are read from AOSP).
+`sesearch -A -s DOMAIN` gives every allow rule that applies to the domain,
+`seinfo -t -x` the attributes of every type; a line holds when some rule
+names its target (or an attribute of it), its class and every permission it
+needs.
 """
 import os
 import re

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """An init .rc file checked for what it means to init on the device.
 
-    rc_check.py ROOT AOSP CONF BIN PARTITION RC [--own DIR]... [--config-fs FILE]...
+    rc_check.py ROOT AOSP CONF BIN RC [--own DIR]... [--config-fs FILE]...
 
 - The language, as system/core/init/README.md defines it: sections, service
   options and commands with their numbers of arguments, triggers (one event
@@ -274,8 +274,8 @@ def check_service(name, path, body, where, ctx):
 
 
 def main():
-    (root, aosp, conf, binary, partition, rc), extra = sepolicy.arguments(
-        sys.argv[1:], 6, ["--own", "--config-fs"], __doc__)
+    (root, aosp, conf, binary, rc), extra = sepolicy.arguments(
+        sys.argv[1:], 5, ["--own", "--config-fs"], __doc__)
     contexts = sepolicy.contexts_files(extra["--own"], "file_contexts")
     readme = sepolicy.read(os.path.join(aosp, README))
     options = synopses(readme, "Options", "Triggers")
