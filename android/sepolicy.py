@@ -327,12 +327,11 @@ def checked(command, inputs, kind, version_command):
 
 
 class Policy:
-    """Types and attributes declared by a built policy.conf, and the file that
-    declares each type (from m4's #line marks)."""
+    """The types a built policy.conf declares, with their attributes, and the
+    file that declares each (from m4's #line marks)."""
 
     def __init__(self, conf):
         self.types = {}
-        self.attributes = set()
         self.declared_in = {}
         text = read(conf)
         where = None
@@ -344,9 +343,7 @@ class Policy:
         text = re.sub(r"(?m)^\s*#.*$", "", text)
         for statement in text.split(";"):
             words = statement.replace(",", " ").split()
-            if len(words) >= 2 and words[0] == "attribute":
-                self.attributes.add(words[1])
-            elif len(words) >= 2 and words[0] == "type":
+            if len(words) >= 2 and words[0] == "type":
                 attrs = words[2:]
                 if "alias" in attrs:
                     attrs = attrs[attrs.index("alias") + 2:]
