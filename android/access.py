@@ -20,6 +20,8 @@ import names
 import sepolicy
 
 GETPROP_PERMS = ("getattr", "open", "read", "map")
+# The characters that make a file_contexts path a regular expression.
+REGEX_CHARS = re.compile(r"[.^$?*+|\[\](){}\\]")
 
 
 class Line:
@@ -162,7 +164,7 @@ def file_label(entries, path, kind):
         if len(words) == 3 and words[1] != modes.get(kind):
             continue
         if re.fullmatch(words[0], path):
-            literal = not re.search(r"[.^$?*+|\[\](){}\\]", words[0].replace("\\.", ""))
+            literal = not REGEX_CHARS.search(words[0].replace("\\.", ""))
             if best is None or literal or not best[0]:
                 best = (literal, words[-1])
     return context_type(best[1]) if best else None

@@ -36,7 +36,7 @@ def alternatives(regex):
 
 def literal_heads(regex):
     """The literal beginnings of the paths a file_contexts regex can match."""
-    return [re.split(r"[.*+?\[\](){}|^$\\]", h, maxsplit=1)[0] for h in alternatives(regex)]
+    return [access.REGEX_CHARS.split(h, maxsplit=1)[0] for h in alternatives(regex)]
 
 
 def file_problems(policy, partition, files, binary=None):
@@ -62,7 +62,7 @@ def file_problems(policy, partition, files, binary=None):
             problems.append(f"{where}: labels paths outside {partition}: {line}")
         elif binary:
             paths = [a.replace("\\.", ".") for a in alternatives(words[0])]
-            if any(re.search(r"[.*+?\[\](){}|^$\\]", a.replace(".", "")) for a in paths) or \
+            if any(access.REGEX_CHARS.search(a.replace(".", "")) for a in paths) or \
                     not set(paths) <= binary_paths:
                 problems.append(f"{where}: labels more than {binary} (the daemon's executable, "
                                 f"Android.bp) or something else: {line}")
