@@ -13,21 +13,10 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace std::chrono_literals;
-using testing::ElementsAreArray;
+namespace e2e {
 namespace {
 
-using e2e::as_writes;
-using e2e::device_with;
-using e2e::kExitZero;
-using e2e::messages;
-using e2e::texts;
-using e2e::wait_start_up_over;
-using e2e::Writes;
-using e2e::writes_since;
-namespace reactions = sim::reactions;
-namespace msg = sim::reactions::msg;
-namespace writes = sim::reactions::writes;
+using testing::ElementsAreArray;
 
 double ms_between(sim::Device &d, std::size_t a, std::size_t b)
 {
@@ -57,8 +46,6 @@ std::size_t end_of_restart(sim::Device &d, std::size_t from)
     EXPECT_TRUE(end.has_value()) << "the restart never ended";
     return end.value_or(from);
 }
-
-} // namespace
 
 TEST(Restart, RunningMulgateIsTermedStoppedAndStartedAgain)
 {
@@ -160,8 +147,8 @@ TEST_P(StopSignal, StopsBothServicesAndExitsZeroAtOnce)
     EXPECT_EQ(d.log()[from].message, msg::signal(sig));
     // The monitor thread was idle: it logs its end as soon as the stop asks
     // (within the stop's 10 ms pause).
-    const size_t ends = e2e::expect_stop_lines(d, from, sig);
-    if (!e2e::daemon_under_tsan()) {
+    const size_t ends = expect_stop_lines(d, from, sig);
+    if (!daemon_under_tsan()) {
         EXPECT_EQ(ends, 1u);
     }
     EXPECT_EQ(writes_since(d, writes), as_writes(writes::stop()));
@@ -250,7 +237,7 @@ TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
         sim::Options o = device_with("CONNECTED\n");
         o.start_daemon = false;
         sim::Device d(o);
-        d.start_daemon(e2e::helper({"fault", kind}));
+        d.start_daemon(helper({"fault", kind}));
         auto status = d.wait_daemon_exit(5s);
         ASSERT_TRUE(status);
         EXPECT_EQ(*status, kExitZero) << kind << ": " << status->describe();
@@ -263,7 +250,7 @@ TEST(Stop, ARealFaultTakesTheOrderlyStopAndAHungStopStillEnds)
     o.start_daemon = false;
     o.property_delay = 60s;
     sim::Device d(o);
-    d.start_daemon(e2e::helper({"fault", "segv"}));
+    d.start_daemon(helper({"fault", "segv"}));
     const auto t0 = std::chrono::steady_clock::now();
     auto status = d.wait_daemon_exit(12s);
     ASSERT_TRUE(status);
@@ -282,7 +269,7 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     // An unprivileged user allowed two threads: the signal thread (or, when
     // the daemon runs under emulation, the emulator's own helper) takes the
     // second; every later one is refused, the monitor among them.
-    d.start_daemon(e2e::unprivileged(o, 2));
+    d.start_daemon(unprivileged(o, 2));
     auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, (sim::ExitStatus{true, reactions::kMonitorRefusedStatus, 0})) << status->describe() << "\n"
@@ -304,3 +291,6 @@ TEST(Startup, RefusedMonitorThreadEndsWithStatus21)
     EXPECT_THAT(std::vector<std::string>(lines.end() - static_cast<long>(want.size()), lines.end()),
                 ElementsAreArray(want));
 }
+
+} // namespace
+} // namespace e2e
