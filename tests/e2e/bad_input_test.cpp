@@ -112,7 +112,8 @@ TEST(BadInput, OddUeventDatagrams)
     // 2048 bytes without a zero byte: one field filling the whole buffer, logged cut to 1023 bytes.
     std::string full = "USB_STATE=CONNECTED" + std::string(2048 - 19, 'x');
     d.send_uevent(full);
-    n = expect_lines(d, n, {L(msg::usb_status(full).substr(0, 1023)), L(msg::other_event())});
+    n = expect_lines(d, n,
+                     {reactions::exact(msg::usb_status(full).substr(0, 1023)), reactions::exact(msg::other_event())});
 
     // Longer than the buffer: only its first 2048 bytes count, and there
     // "USB_STATE" is cut to "USB".

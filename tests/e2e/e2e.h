@@ -68,15 +68,6 @@ using reactions::configured_lines;
 using reactions::disconnect_lines;
 using reactions::Line;
 using reactions::start_lines;
-// One expected log line: its exact text, or a regular expression over it.
-inline Line L(std::string s)
-{
-    return reactions::exact(std::move(s));
-}
-inline Line R(std::string s)
-{
-    return reactions::pattern(std::move(s));
-}
 
 // The texts of lines that are all exact.
 std::vector<std::string> texts(const std::vector<Line> &lines);

@@ -272,7 +272,7 @@ TEST(SignalEdges, AFaultDuringTheStopCompletesIt)
     EXPECT_EQ(*status, kExitZero) << status->describe();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms) << "the stop waited for its bound";
     d.wait_log_quiet(100ms, 2s);
-    expect_lines(d, from, {L(msg::signal(SIGTERM))});
+    expect_lines(d, from, {reactions::exact(msg::signal(SIGTERM))});
     expect_stop_lines(d, from + 1, SIGSEGV);
     const Writes stopped_again = as_writes({writes::kStopSprue, writes::kStopSprue, writes::kStopMulgate});
     EXPECT_EQ(writes_since(d, writes), stopped_again);
