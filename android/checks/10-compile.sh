@@ -14,14 +14,15 @@ NDK_SOURCES=(platform/ndk/properties.cpp android/ndk_header_check.cpp)
 # compiler were seen before takes that result (object and messages), as
 # ccache does: the rest of the compile depends on nothing else. The work
 # folder and the project's own place are left out of the key (the sources use
-# no __FILE__), so that a copy of the project takes the same results.
+# no __FILE__), so that a copy of the project takes the same results. A
+# source that does not preprocess has no key: its compile is not kept.
 compile_one() {
     local api=$1 mode=$2 src=$3 obj=$4 extra=() key="" status
     [ "$src" = platform/ndk/properties.cpp ] && extra=(-I "$ROOT/platform/include")
     local cmd=(clang++ --target=aarch64-linux-android"$api" "${extra[@]}" "${CXXFLAGS_ANDROID[@]}")
-    if [ "$cache" = 1 ]; then
-        key=$({ "${cmd[@]}" -E "$src" -o - 2>/dev/null || echo "unpreprocessed $$ $RANDOM"
-            printf '%s\n' "${cmd[@]}" "$mode" "$COMPILER"; } | sed "s|$W|W|g; s|$ROOT|ROOT|g" | sha256sum | cut -c1-64)
+    if [ "$cache" = 1 ] &&
+        key=$({ "${cmd[@]}" -E "$src" -o - 2>/dev/null && printf '%s\n' "${cmd[@]}" "$mode" "$COMPILER"; } |
+            sed "s|$W|W|g; s|$ROOT|ROOT|g" | sha256sum | cut -c1-64); then
         key=$DROVIK_ANDROID_CACHE/compile/$key
         if [ -f "$key.status" ]; then
             # A compile that failed left no object to take.
@@ -29,6 +30,8 @@ compile_one() {
                 touch "$key.status" &&
                 echo "$src" >>"$(dirname "$obj")/reused" && return "$(cat "$key.status")"
         fi
+    else
+        key=""
     fi
     "${cmd[@]}" "$mode" "$src" -o "$obj" >"$obj.log" 2>&1
     status=$?
