@@ -300,7 +300,8 @@ def main():
         sys.exit(f"Android.bp: no cc_binary installs {os.path.basename(rc)} (init_rc)")
 
     problems, services, said = [], [], []
-    for keyword, args_, number, body in sections(rc):
+    parsed = sections(rc)
+    for keyword, args_, number, body in parsed:
         where = f"{rc}:{number}"
         if keyword is None:
             problems.append(f"{where}: '{body[0][1][0]}' outside any section (init ignores it)")
@@ -335,7 +336,7 @@ def main():
             problems += p
             said.append(s)
     known = set(services) | ctx["platform"].services | own_services
-    for keyword, _, _, body in sections(rc):
+    for keyword, _, _, body in parsed:
         if keyword == "on":
             problems += [f"{rc}:{n}: {w[0]} {w[1]}: no such service (here, in init.rc or the daemon's)"
                          for n, w in body if w[0] in SERVICE_COMMANDS and len(w) > 1 and w[1] not in known]
