@@ -46,6 +46,22 @@ void append(Lines &to, const Lines &more)
     to.insert(to.end(), more.begin(), more.end());
 }
 
+// The event-log switch's handling: its value as read, and sprue started
+// when it asks for it.
+Lines switch_lines(const std::string &switch_value, bool starts_sprue)
+{
+    Lines v{exact(msg::switch_value(switch_value))};
+    if (starts_sprue)
+        v.push_back(exact(msg::sprue_start()));
+    v.push_back(exact(msg::switch_done()));
+    return v;
+}
+
+Lines disconnect_start()
+{
+    return exacts({msg::usb_status("USB_STATE=DISCONNECTED"), msg::disconnect_event(), msg::stop_service()});
+}
+
 } // namespace
 
 namespace msg {
@@ -99,10 +115,8 @@ Lines start_up(pid_t daemon, const std::string &switch_value, bool starts_sprue)
     Lines v{pattern("\n    drovik, version 1\\.0\\.0\n"
                     "    Build time: (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] [0-9]{4} "
                     "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\n"),
-            exact(msg::pid(daemon)), exact(msg::switch_value(switch_value))};
-    if (starts_sprue)
-        v.push_back(exact(msg::sprue_start()));
-    v.push_back(exact(msg::switch_done()));
+            exact(msg::pid(daemon))};
+    append(v, switch_lines(switch_value, starts_sprue));
     return v;
 }
 
@@ -173,24 +187,13 @@ Lines plug_lines()
     return v;
 }
 
-namespace {
-
-Lines disconnect_start()
-{
-    return exacts({msg::usb_status("USB_STATE=DISCONNECTED"), msg::disconnect_event(), msg::stop_service()});
-}
-
-} // namespace
-
 Lines disconnect_lines(const std::string &switch_value, bool starts_sprue, bool proc_readable)
 {
     Lines v = disconnect_start();
     if (!proc_readable)
         append(v, exacts({msg::proc_unreadable(), msg::proc_lookup_failed()}));
-    append(v, exacts({msg::no_sprue(), msg::switch_value(switch_value)}));
-    if (starts_sprue)
-        v.push_back(exact(msg::sprue_start()));
-    v.push_back(exact(msg::switch_done()));
+    v.push_back(exact(msg::no_sprue()));
+    append(v, switch_lines(switch_value, starts_sprue));
     return v;
 }
 
