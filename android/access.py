@@ -61,8 +61,7 @@ def read_manifest(root):
             else:
                 lines.append(line)
     if problems:
-        print("\n".join(problems))
-        sys.exit(1)
+        sepolicy.fail("\n".join(problems))
     return lines
 
 
@@ -278,8 +277,7 @@ def main():
         else:
             granted += 1
     if problems:
-        print("\n".join(problems))
-        sys.exit(1)
+        sepolicy.fail("\n".join(problems))
     print(f"{granted} accesses of android/accesses granted to {domain}" +
           (f", {denied} refused as on every vendor install" if denied else "") +
           " (sesearch)")

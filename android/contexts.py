@@ -121,8 +121,7 @@ def main():
     problems += file_problems(policy, "vendor", device_fc)
     problems += property_problems(aosp, policy, device_pc)
     if problems:
-        print("\n".join(problems))
-        sys.exit(1)
+        sepolicy.fail("\n".join(problems))
     files = own_fc + own_pc + device_fc + device_pc
     print(f"{', '.join(os.path.relpath(f, root) for f in files)}: {binary} and {len(names)} property names "
           f"of the daemon's, nothing of the platform's")

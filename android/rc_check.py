@@ -343,8 +343,7 @@ def main():
     if not services:
         problems.append(f"{rc}: no service")
     if problems:
-        print("\n".join(problems))
-        sys.exit(1)
+        sepolicy.fail("\n".join(problems))
     print("; ".join(said) + ("" if ctx["gentle_kill"] else "; this tree's init has no gentle_kill"))
 
 

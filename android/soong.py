@@ -26,6 +26,7 @@ import tempfile
 
 import blueprint
 import names
+import sepolicy
 
 GENRULE = "drovik_build_time"
 # A build sandbox's search path, and nothing else of the caller's environment.
@@ -137,16 +138,14 @@ def main():
     try:
         mods = blueprint.modules(os.path.join(root, "Android.bp"))
     except blueprint.Error as e:
-        print(e)
-        sys.exit(1)
+        sepolicy.fail(str(e))
     problems, said = [], []
     for check in (check_sources, check_build_time, check_test_mapping):
         p, s = check(root, mods)
         problems += p
         said.append(s)
     if problems:
-        print("\n".join(problems))
-        sys.exit(1)
+        sepolicy.fail("\n".join(problems))
     print("; ".join(said))
 
 
