@@ -17,7 +17,9 @@ import re
 import sys
 
 import names
+import selinux.audit2why as audit2why
 import sepolicy
+import setools
 
 GETPROP_PERMS = ("getattr", "open", "read", "map")
 # The characters that make a file_contexts path a regular expression.
@@ -35,10 +37,10 @@ class Line:
         return " ".join([self.kind] + self.args)
 
 
-ARITY = {"netlink": (1, 9), "link": (2, 2), "sysfs": (2, 9), "procdir": (2, 9), "procfile": (2, 9),
+ARITY = {"netlink": (1, 9), "link": (2, 2), "sysfs": (2, 9), "procdir": (2, 9), "procfile": (3, 9),
          "signal": (2, 2), "capability": (1, 9), "ctl": (2, 2), "getprop": (1, 1), "dgram": (2, 2),
          "stream": (2, 2)}
-OPTIONS = {"vendor": ("denied",), "group": None}
+OPTIONS = {"vendor": ("refused",), "must": ("unlogged",), "group": None}
 
 
 def read_manifest(root):
@@ -91,43 +93,51 @@ def property_names(root):
 
 
 def allow_rules(binary, domain):
-    """(target, class, permissions) of every allow rule that applies to domain."""
-    out = setools(["sesearch", "-A", "-s", domain, binary], binary)
-    return [(m.group(2), m.group(3), set((m.group(5) or m.group(6)).split()))
-            for m in re.finditer(r"(?m)^allow (\S+) (\S+):(\S+) (\{ ([^}]*) \}|(\S+));", out)]
+    """(target, class, permissions) of every allow rule whose source is domain
+    or one of its attributes."""
+    policy = setools.SELinuxPolicy(binary)
+    return [(str(r.target), str(r.tclass), {str(p) for p in r.perms})
+            for r in setools.TERuleQuery(policy, ruletype=["allow"], source=domain).results()]
 
 
-class Rules:
+# An app's level as the platform gives it (seapp_contexts' levelFrom): the
+# categories of its app id and of its user, which an s0 daemon does not
+# dominate. The numbers are those of the first user's first app.
+APP_LEVELS = {"all": "s0:c149,c256,c512,c768", "app": "s0:c149,c256", "user": "s0:c512,c768"}
+
+
+class Verdicts:
+    """What the kernel does with one access of the domain, computed against
+    the binary policy as a device enforces it: allow rules and MLS
+    constraints (libselinux's audit2why), and whether a refusal is logged
+    (the policy's dontaudit rules, through setools)."""
+
     def __init__(self, binary, domain):
-        self.allows = allow_rules(binary, domain)
-        self.attributes = {}
-        types = setools(["seinfo", "-t", "-x", binary], binary)
-        for m in re.finditer(r"(?m)^\s*type (\S+)(?: alias (?:\{[^}]*\}|\S+))?(,[^;]*)?;", types):
-            self.attributes[m.group(1)] = {a.strip() for a in (m.group(2) or "").split(",") if a.strip()}
-
-    def missing(self, target, cls, perms):
-        """The permissions of perms that no rule gives the domain on target."""
-        if target not in self.attributes:
-            return set(perms)
-        names_ = {target} | self.attributes[target]
-        have = set()
-        for tgt, c, p in self.allows:
-            if c == cls and tgt in names_:
-                have |= p
-        return set(perms) - have
+        self.domain, self.source = domain, f"u:r:{domain}:s0"
+        audit2why.init(binary)
+        self.policy = setools.SELinuxPolicy(binary)
+        self.attributes = {str(t): {str(a) for a in t.attributes()} for t in self.policy.types()}
 
     def types_with(self, attribute):
         return sorted(t for t, a in self.attributes.items() if attribute in a)
 
+    def of(self, target, cls, perm):
+        """allowed, refused (audited: a denial in the log) or silent."""
+        status, _ = audit2why.analyze(self.source, target, cls, [perm])
+        if status == audit2why.ALLOW:
+            return "allowed"
+        quiet = setools.TERuleQuery(self.policy, ruletype=["dontaudit"], source=self.domain,
+                                    target=context_type(target), tclass=[cls], perms=[perm]).results()
+        return "silent" if any(True for _ in quiet) else "refused"
 
-def setools(command, binary):
-    """The output of a setools query of the binary policy, taken from the
-    cache (sepolicy.checked) when the same query of the same policy was made."""
-    status, out, _ = sepolicy.checked(command, [binary], "setools", ["sesearch", "--version"])
-    if status != 0:
-        print(f"{' '.join(command)}: {out.strip()}")
-        sys.exit(1)
-    return out
+def app_levels(seapp_contexts):
+    """The level each app domain runs at, from seapp_contexts' levelFrom."""
+    levels = {}
+    for line in sepolicy.read(seapp_contexts).splitlines():
+        fields = dict(w.split("=", 1) for w in line.split("#", 1)[0].split() if "=" in w)
+        if fields.get("levelFrom") in APP_LEVELS and "domain" in fields:
+            levels[fields["domain"]] = APP_LEVELS[fields["levelFrom"]]
+    return levels
 
 
 class Labels:
@@ -140,6 +150,7 @@ class Labels:
         text = sepolicy.read(conf)
         self.genfs_rules = sepolicy.genfs_rules(text)
         self.transitions = sepolicy.init_transitions(text)
+        self.app_levels = app_levels(os.path.join(platform, "seapp_contexts"))
 
     def prop(self, name):
         """The property service's lookup: an exact entry, else the longest prefix."""
@@ -191,37 +202,54 @@ def sysfs_steps(path, perms, links, labels):
     return steps + [(path, labels.genfs("sysfs", path), "file", set(perms))]
 
 
-def check_line(line, rules, labels, links, domain, services):
-    """[(what, target, class, missing perms)] for the line; an empty list of
-    missing permissions means granted."""
+def obj(t):
+    return t and f"u:object_r:{t}:s0"
+
+
+def proc(d, level="s0"):
+    return d and f"u:r:{d}:{level}"
+
+
+def process_targets(verdicts, labels, services, who):
+    """The contexts of the processes a line names: a service's domains, or
+    (*) every other domain (not its own, not a service's a line names) at s0, and
+    every app domain at an app's level too."""
+    if who != "*":
+        return [(f"{who}'s processes", proc(d)) for d in services.get(who, [])] or \
+            [(f"the domain of {who}", None)]
+    named = {d for ds in services.values() for d in ds} | {verdicts.domain}
+    out = [(d, proc(d)) for d in verdicts.types_with("domain") if d not in named]
+    return out + [(f"{d} (an app, {lv})", proc(d, lv)) for d, lv in sorted(labels.app_levels.items())]
+
+
+def check_line(line, verdicts, labels, links, domain, services):
+    """[(what, target context, class, perms)]: the accesses the line stands for."""
     a = line.args
     if line.kind == "netlink":
-        return [("the uevent socket", domain, "netlink_kobject_uevent_socket", set(a))]
+        return [("the uevent socket", proc(domain), "netlink_kobject_uevent_socket", set(a))]
     if line.kind == "sysfs":
-        return sysfs_steps(a[0], a[1:], links, labels)
+        return [(w, obj(t), c, p) for w, t, c, p in sysfs_steps(a[0], a[1:], links, labels)]
     if line.kind == "procdir":
-        return [(a[0], labels.genfs("proc", a[0]), "dir", set(a[1:]))]
+        return [(a[0], obj(labels.genfs("proc", a[0])), "dir", set(a[1:]))]
     if line.kind == "procfile":
         out = []
-        for d in rules.types_with("domain"):
-            out.append((f"{a[0]} of {d}", d, "dir", {"search"}))
-            out.append((f"{a[0]} of {d}", d, "file", set(a[1:])))
+        for what, target in process_targets(verdicts, labels, services, a[1]):
+            out.append((f"{a[0]} of {what}", target, "dir", {"search"}))
+            out.append((f"{a[0]} of {what}", target, "file", set(a[2:])))
         return out
     if line.kind == "signal":
-        domains = services.get(a[0])
-        if not domains:
-            return [(f"the domain of {a[0]}", None, "process", {a[1]})]
-        return [(f"{a[0]}'s processes", d, "process", {a[1]}) for d in domains]
+        return [(what, target, "process", {a[1]}) for what, target in process_targets(verdicts, labels, services, a[0])]
     if line.kind == "capability":
-        return [("capability", domain, "capability", set(a))]
+        return [("capability", proc(domain), "capability", set(a))]
     if line.kind == "ctl":
         name = f"{a[0]}${a[1]}"
-        return [(f"{a[0]} = {a[1]} ({name})", labels.prop(name), "property_service", {"set"})]
+        return [(f"{a[0]} = {a[1]} ({name})", obj(labels.prop(name)), "property_service", {"set"})]
     if line.kind == "getprop":
-        return [(a[0], labels.prop(a[0]), "file", set(GETPROP_PERMS))]
+        return [(a[0], obj(labels.prop(a[0])), "file", set(GETPROP_PERMS))]
     if line.kind in ("dgram", "stream"):
         cls, perm = ("unix_dgram_socket", "sendto") if line.kind == "dgram" else ("unix_stream_socket", "connectto")
-        return [(a[0], file_label(labels.files, a[0], "sock_file"), "sock_file", {"write"}), (a[0], a[1], cls, {perm})]
+        return [(a[0], obj(file_label(labels.files, a[0], "sock_file")), "sock_file", {"write"}),
+                (a[0], proc(a[1]), cls, {perm})]
     raise AssertionError(line.kind)
 
 
@@ -237,6 +265,50 @@ def service_domains(labels, service):
     return sorted(found)
 
 
+def verdicts_of(line, verdicts, labels, links, domain, services):
+    """{allowed, refused, silent: [what gets it]} over every access of the line."""
+    out = {"allowed": [], "refused": [], "silent": []}
+    for what, target, cls, perms in check_line(line, verdicts, labels, links, domain, services):
+        if target is None:
+            out["refused"].append(f"{what}: no label")
+            continue
+        got = {}
+        for perm in sorted(perms):
+            got.setdefault(verdicts.of(target, cls, perm), []).append(perm)
+        for verdict, which in got.items():
+            out[verdict].append(f"{what}: {context_type(target)}:{cls} {{ {' '.join(which)} }}")
+    return out
+
+
+def shown_list(items):
+    more = f" (and {len(items) - 3} more)" if len(items) > 3 else ""
+    return "; ".join(items[:3]) + more
+
+
+def line_problem(line, got, partition, domain):
+    """What is wrong with one line's verdicts, or None. A line must be
+    allowed; must=unlogged lets it be refused where no denial is logged;
+    vendor=refused wants it refused, and unlogged, on vendor."""
+    shown = " ".join([line.kind] + line.names)
+    if partition == "vendor" and line.options.get("vendor") == "refused":
+        if got["allowed"]:
+            return (f"{shown}: granted on vendor, where the platform refuses it or docs/android.md says the vendor "
+                    f"install does not have it: " + shown_list(got["allowed"]))
+        if got["refused"]:
+            return (f"{shown}: refused on vendor, and logged: a denial at every read: " + shown_list(got["refused"]) +
+                    f"\n    made by {line.why}")
+        return None
+    if line.options.get("must") == "unlogged":
+        if got["refused"]:
+            return (f"{shown}: refused to {domain}, and logged: a denial at every scan: " +
+                    shown_list(got["refused"]) + f"\n    made by {line.why}")
+        return None
+    if got["refused"] or got["silent"]:
+        return (f"{shown}: not allowed to {domain}: " + shown_list(got["refused"] + got["silent"]) +
+                f"\n    needed by {line.why}")
+    return None
+
+
 def main():
     (root, aosp, conf, binary, partition, domain), extra = sepolicy.arguments(
         sys.argv[1:], 6, ["--own", "--device"], __doc__)
@@ -245,42 +317,29 @@ def main():
     resolve_names(root, lines)
     labels = Labels(aosp, conf, sepolicy.contexts_files(dirs, "property_contexts"),
                     sepolicy.contexts_files(dirs, "file_contexts"))
-    rules = Rules(binary, domain)
+    verdicts = Verdicts(binary, domain)
     links = {l.args[0]: l.args[1] for l in lines if l.kind == "link"}
-    services = {l.args[0]: service_domains(labels, l.args[0]) for l in lines if l.kind == "signal"}
+    named = {l.args[0] for l in lines if l.kind == "signal"} | {l.args[1] for l in lines if l.kind == "procfile"}
+    services = {s: service_domains(labels, s) for s in named - {"*"}}
 
-    problems, granted, denied = [], 0, 0
+    problems, counts = [], {"allowed": 0, "unlogged": 0, "refused": 0}
     for line in lines:
         if line.kind == "link":
             continue
-        results = check_line(line, rules, labels, links, domain, services)
-        gaps = []
-        for what, target, cls, perms in results:
-            if target is None:
-                gaps.append(f"{what}: no label")
-                continue
-            miss = rules.missing(target, cls, perms)
-            if miss:
-                gaps.append(f"{what}: {target}:{cls} {{ {' '.join(sorted(miss))} }}")
-        must_deny = partition == "vendor" and line.options.get("vendor") == "denied"
-        shown = " ".join([line.kind] + line.names)
-        if must_deny:
-            if gaps:
-                denied += 1
-            else:
-                problems.append(f"{line.where}: {shown}: granted on vendor, where the platform refuses it "
-                                f"and docs/android.md lists it as lost")
-        elif gaps:
-            more = f" (and {len(gaps) - 3} more)" if len(gaps) > 3 else ""
-            problems.append(f"{line.where}: {shown}: not allowed to {domain}: " + "; ".join(gaps[:3]) + more +
-                            f"\n    needed by {line.why}")
+        got = verdicts_of(line, verdicts, labels, links, domain, services)
+        problem = line_problem(line, got, partition, domain)
+        if problem:
+            problems.append(f"{line.where}: {problem}")
+        elif got["allowed"] and not got["silent"]:
+            counts["allowed"] += 1
         else:
-            granted += 1
+            counts["refused" if not got["allowed"] else "unlogged"] += 1
     if problems:
         sepolicy.fail("\n".join(problems))
-    print(f"{granted} accesses of android/accesses granted to {domain}" +
-          (f", {denied} refused as on every vendor install" if denied else "") +
-          " (sesearch)")
+    print(f"{counts['allowed']} accesses of android/accesses allowed to {domain}" +
+          (f", {counts['unlogged']} allowed or refused unlogged" if counts["unlogged"] else "") +
+          (f", {counts['refused']} refused, unlogged, as docs/android.md says of a vendor install" if counts["refused"] else "") +
+          " (audit2why: rules and MLS constraints; dontaudit rules)")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,9 @@
 #   --device DIR        the device's policy for mulgate and sprue (default
 #                       android/device, a stand-in written as docs/android.md
 #                       tells integrators); give the real one to check it
+#   --device-vendor DIR the device's lines for a vendor install of drovik
+#                       (default android/device/vendor_install): its services'
+#                       domains in drovik's attributes
 #   --config-fs FILE    the device's config.fs, for users and groups of its own
 #   --with-source FILE  one more source compiled and linked with the daemon
 #   --only CHECK,...    run these checks only
@@ -36,6 +39,8 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 # The helpers import each other; no byte code is left in the tree.
 export PYTHONDONTWRITEBYTECODE=1
+# Debian's own Python, which has python3-selinux and python3-setools.
+PYTHON=/usr/bin/python3
 HERE=$ROOT/android
 # sigwaitinfo and stdout, which the daemon uses, arrived in API 23.
 MIN_API=23
@@ -79,16 +84,17 @@ usage() {
     done)
     sed -n '3,/^set -uo/p' "$0" | sed '$d' | while IFS= read -r line; do
         if [ "$line" = '#   @CHECKS@' ]; then echo "$list"; else echo "$line"; fi
-    done | sed 's/^# \{0,1\}//' | sed "s/\$PACKAGES/$(printf '%s\n' "${TOOLS[@]#*:}" libc++-dev | sort -u | tr '\n' ' ' | sed 's/ $//')/"
+    done | sed 's/^# \{0,1\}//' | sed "s/\$PACKAGES/$(printf '%s\n' "${TOOLS[@]#*:}" libc++-dev python3-selinux python3-setools | sort -u | tr '\n' ' ' | sed 's/ $//')/"
     exit 2
 }
 
 partition=all only="" self_test=0 aosp="" cache=1
-device=$HERE/device config_fs=() with_sources=()
+device=$HERE/device device_vendor=$HERE/device/vendor_install config_fs=() with_sources=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --partition) partition=${2:-}; shift 2 || usage ;;
     --device) device=$(realpath -e "${2:-}") || exit 2; shift 2 ;;
+    --device-vendor) device_vendor=$(realpath -e "${2:-}") || exit 2; shift 2 ;;
     --config-fs) config_fs+=("$(realpath -e "${2:-}")") || exit 2; shift 2 ;;
     --with-source) with_sources+=("$(realpath -e "${2:-}")") || exit 2; shift 2 ;;
     --only) only=${2:-}; shift 2 || usage ;;
@@ -128,6 +134,8 @@ missing_packages() {
     for tool in "${TOOLS[@]}"; do
         command -v "${tool%%:*}" >/dev/null 2>&1 || echo "${tool#*:}"
     done
+    "$PYTHON" -c 'import selinux.audit2why' 2>/dev/null || echo python3-selinux
+    "$PYTHON" -c 'import setools' 2>/dev/null || echo python3-setools
     if command -v clang++ >/dev/null 2>&1; then
         [ -f "$(libcxx_dir)/__config" ] || echo libc++-dev
     fi
@@ -169,7 +177,7 @@ else
 fi
 
 if [ "$self_test" = 1 ]; then
-    exec python3 "$ROOT/tests/android/self_test.py" "$aosp" "${CHECKS[@]}"
+    exec "$PYTHON" "$ROOT/tests/android/self_test.py" "$aosp" "${CHECKS[@]}"
 fi
 
 # --- the installs ---------------------------------------------------------
@@ -200,6 +208,7 @@ select_install() {
         rc=drovik-vendor.rc
     fi
     policy_places+=(--vendor "$device") own_args=()
+    [ "$partition" = system_ext ] || policy_places+=(--vendor "$device_vendor")
     for d in "${own_policy[@]}"; do own_args+=(--own "$d"); done
     conf=$I/policy/policy.conf binary=$I/policy/policy.bin
 }
@@ -209,7 +218,7 @@ select_install() {
 build_policy() {
     if [ -z "${BUILT[$partition]:-}" ]; then
         mkdir -p "$I/policy"
-        python3 "$HERE/sepolicy.py" build "$aosp" "$I/policy" "${policy_places[@]}" >"$I/build.log" 2>&1
+        "$PYTHON" "$HERE/sepolicy.py" build "$aosp" "$I/policy" "${policy_places[@]}" >"$I/build.log" 2>&1
         BUILT[$partition]=$?
     fi
     return "${BUILT[$partition]}"

@@ -15,7 +15,7 @@ make_stubs() {
     mkdir -p "$stubs"
     for map in "${MAPS[@]}"; do
         lib=$(basename "$map" .map.txt)
-        python3 "$HERE/stubgen.py" "$aosp/$map" "$MIN_API" "$stubs/$lib.c" "$stubs/$lib.vers" &&
+        "$PYTHON" "$HERE/stubgen.py" "$aosp/$map" "$MIN_API" "$stubs/$lib.c" "$stubs/$lib.vers" &&
             clang --target=aarch64-linux-android"$MIN_API" -fno-builtin -w -nostdlib -shared -fuse-ld=lld \
                 -Wl,--version-script="$stubs/$lib.vers" -Wl,-soname,"$lib.so" "$stubs/$lib.c" -o "$stubs/$lib.so" ||
             return 1
@@ -70,7 +70,7 @@ link_one() {
         elif grep -qx "$sym" <(printf '%s\n' "${CUTILS_CALLS[@]}"); then
             echo "$sym: libcutils"
         else
-            (cd "$aosp" && python3 "$HERE/stubgen.py" --explain "$MIN_API" "$sym" "${MAPS[@]}")
+            (cd "$aosp" && "$PYTHON" "$HERE/stubgen.py" --explain "$MIN_API" "$sym" "${MAPS[@]}")
         fi
     done <<<"$undefined" >>"$out.log"
     return $status

@@ -3,7 +3,7 @@
 needs_policy policy
 
 start_policy() {
-    python3 "$HERE/sepolicy.py" neverallow "$I/policy" >"$I/policy.log" 2>&1 &
+    "$PYTHON" "$HERE/sepolicy.py" neverallow "$I/policy" >"$I/policy.log" 2>&1 &
     JOBS["policy $partition"]=$!
 }
 

@@ -4,7 +4,7 @@ per_install partition
 
 start_partition() {
     mkdir -p "$I/partition"
-    python3 "$HERE/sepolicy.py" partition "$aosp" "$I/partition" "${policy_places[@]}" >"$I/partition.log" 2>&1 &
+    "$PYTHON" "$HERE/sepolicy.py" partition "$aosp" "$I/partition" "${policy_places[@]}" >"$I/partition.log" 2>&1 &
     JOBS["partition $partition"]=$!
 }
 

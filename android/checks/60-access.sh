@@ -4,5 +4,5 @@ needs_policy access
 
 check_access() {
     result_of access "android/accesses against the $partition policy" \
-        python3 "$HERE/access.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$DOMAIN" "${own_args[@]}" --device "$device"
+        "$PYTHON" "$HERE/access.py" "$ROOT" "$aosp" "$conf" "$binary" "$partition" "$DOMAIN" "${own_args[@]}" --device "$device"
 }

@@ -5,9 +5,9 @@ per_install namespace
 check_namespace() {
     local status=0
     {
-        python3 "$HERE/sepolicy.py" namespace "$aosp" "$partition" "${own_policy[@]}" || status=1
+        "$PYTHON" "$HERE/sepolicy.py" namespace "$aosp" "$partition" "${own_policy[@]}" || status=1
         if [ -f "$device/property_contexts" ]; then
-            python3 "$HERE/sepolicy.py" namespace "$aosp" vendor "$device" || status=1
+            "$PYTHON" "$HERE/sepolicy.py" namespace "$aosp" vendor "$device" || status=1
         fi
     } >"$I/namespace.log" 2>&1
     if [ $status -eq 0 ]; then

@@ -5,5 +5,5 @@ needs_policy init
 check_init() {
     local args=("${own_args[@]}") f
     for f in "${config_fs[@]}"; do args+=(--config-fs "$f"); done
-    result_of init "$rc" python3 "$HERE/rc_check.py" "$ROOT" "$aosp" "$conf" "$binary" "$rc" "${args[@]}"
+    result_of init "$rc" "$PYTHON" "$HERE/rc_check.py" "$ROOT" "$aosp" "$conf" "$binary" "$rc" "${args[@]}"
 }
