@@ -2,7 +2,7 @@
 """file_contexts and property_contexts, drovik's and the device's, checked
 against the built policy and against what the daemon uses.
 
-    contexts.py ROOT AOSP CONF PARTITION RC --own DIR... [--device DIR]
+    contexts.py ROOT AOSP CONF PARTITION RC --own DIR... [--device DIR] --domain DOMAIN
 
 Every entry: syntax, a context whose type the policy declares (a file type,
 a property type), no property name the platform labels already. drovik's own
@@ -10,8 +10,10 @@ entries (--own, its policy directories) label exactly the daemon's executable
 (the path Android.bp installs with RC) under either mount point of its
 partition, with an executable's type, and exactly the properties the daemon
 uses (android/accesses, names from its sources), each an exact match, with a
-type of drovik's own policy. The device's file_contexts label paths of vendor
-only.
+type of drovik's own policy. Every path the executable has, under each mount
+point of its partition (/system_ext and, in a system image that holds it,
+/system/system_ext), gets a type init runs DOMAIN in. The device's
+file_contexts label paths of vendor only.
 """
 import os
 import re
@@ -72,6 +74,23 @@ def file_problems(policy, partition, files, binary=None):
     return problems
 
 
+def executable_problems(aosp, policy, partition, binary, files, domain):
+    """Every path the executable can have on the device (under each mount
+    point of its partition) labelled, by libselinux's lookup over the
+    platform's entries and these, with a type init runs in domain."""
+    platform = os.path.join(aosp, sepolicy.SEPOLICY, "private", "file_contexts")
+    words = [w for _, _, w in entries([platform] + files)]
+    want = sorted(t for t, d in policy.transitions.items() if d == domain)
+    roots = MOUNTS[partition]
+    problems = []
+    for path in (root + binary[len(roots[0]):] for root in roots):
+        label = access.file_label(words, path, "file")
+        if label not in want:
+            problems.append(f"{path}: labelled {label or 'nothing'}, not {' or '.join(want) or 'a type init runs in '}"
+                            f"{'' if want else domain}: init would not start the daemon installed there")
+    return problems
+
+
 def property_problems(aosp, policy, files, names=None, own=None):
     platform = {w[0]: w[1] for _, _, w in entries([os.path.join(aosp, sepolicy.SEPOLICY, "private",
                                                                 "property_contexts")]) if len(w) >= 2}
@@ -104,7 +123,7 @@ def property_problems(aosp, policy, files, names=None, own=None):
 
 
 def main():
-    (root, aosp, conf, partition, rc), opts = sepolicy.arguments(sys.argv[1:], 5, ["--own", "--device"], __doc__)
+    (root, aosp, conf, partition, rc), opts = sepolicy.arguments(sys.argv[1:], 5, ["--own", "--device", "--domain"], __doc__)
     policy = sepolicy.Policy(conf)
     binary = blueprint.installed_binary(blueprint.modules(os.path.join(root, "Android.bp")), rc)[1]
     names = set(access.property_names(root))
@@ -117,13 +136,14 @@ def main():
         problems.append(f"{' '.join(opts['--own'])}: no file_contexts: nothing labels {binary}")
     else:
         problems += file_problems(policy, partition, own_fc, binary)
+        problems += executable_problems(aosp, policy, partition, binary, own_fc + device_fc, opts["--domain"][0])
     problems += property_problems(aosp, policy, own_pc, names, opts["--own"])
     problems += file_problems(policy, "vendor", device_fc)
     problems += property_problems(aosp, policy, device_pc)
     if problems:
         sepolicy.fail("\n".join(problems))
     files = own_fc + own_pc + device_fc + device_pc
-    print(f"{', '.join(os.path.relpath(f, root) for f in files)}: {binary} and {len(names)} property names "
+    print(f"{', '.join(os.path.relpath(f, root) for f in files)}: {binary} (under each mount point) and {len(names)} property names "
           f"of the daemon's, nothing of the platform's")
 
 

@@ -4,5 +4,5 @@ needs_policy contexts
 
 check_contexts() {
     result_of contexts "file_contexts and property_contexts" \
-        "$PYTHON" "$HERE/contexts.py" "$ROOT" "$aosp" "$conf" "$partition" "$rc" "${own_args[@]}" --device "$device"
+        "$PYTHON" "$HERE/contexts.py" "$ROOT" "$aosp" "$conf" "$partition" "$rc" "${own_args[@]}" --device "$device" --domain "$DOMAIN"
 }
