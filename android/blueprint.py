@@ -6,7 +6,10 @@ ignored, variables and + resolved.
 Values are str, bool, int, list or dict. Only what Blueprint's syntax allows
 is taken; anything else stops with the file, line and what was found.
 """
+import glob
+import os
 import re
+import sys
 
 TOKEN = re.compile(r'\s+|//[^\n]*|/\*.*?\*/|"(?:[^"\\\n]|\\.)*"|[A-Za-z_][A-Za-z0-9_]*|-?\d+|[{}\[\]:,=+()]|.',
                    re.S)
@@ -122,14 +125,8 @@ def module(mods, name):
 
 
 def device_srcs(mods, props):
-    """A module's sources for the device, with those of its defaults, as
-    Soong merges them."""
-    srcs = []
-    for d in props.get("defaults", []):
-        _, dprops = module(mods, d)
-        if dprops is not None:
-            srcs += device_srcs(mods, dprops)
-    return srcs + props.get("srcs", []) + props.get("target", {}).get("android", {}).get("srcs", [])
+    """A module's sources for the device, with those of its defaults."""
+    return merged(mods, props, "srcs", [])
 
 
 def partition_of(props):
@@ -150,3 +147,58 @@ def installed_binary(mods, rc):
         if kind == "cc_binary" and rc in props.get("init_rc", []):
             return props["name"], f"/{partition_of(props)}/bin/{props.get('stem', props['name'])}"
     return None, None
+
+
+def merged(mods, props, key, default=None):
+    """A property of a module for the device as Soong merges it: its
+    defaults' first, then its own, then its target.android's; lists are
+    joined, a scalar takes the last value given."""
+    parts = []
+    for d in props.get("defaults", []):
+        _, dprops = module(mods, d)
+        if dprops is not None:
+            parts.append(merged(mods, dprops, key))
+    parts += [props.get(key), props.get("target", {}).get("android", {}).get(key)]
+    parts = [p for p in parts if p is not None]
+    if not parts:
+        return default
+    if isinstance(parts[0], list):
+        return [v for p in parts for v in p]
+    return parts[-1]
+
+
+# What a compile and link of a module for the device take from Android.bp.
+BUILD_KEYS = {"srcs": [], "shared_libs": [], "cflags": [], "cppflags": [], "local_include_dirs": [],
+              "generated_headers": [], "cpp_std": "", "stem": ""}
+
+
+def build_inputs(root, path):
+    """Lines 'MODULE KEY VALUE...' for every cc_binary of Android.bp, with
+    its sources (globs expanded from root) and its partition."""
+    mods = modules(path)
+    out = []
+    for kind, props in mods:
+        if kind != "cc_binary":
+            continue
+        name = props["name"]
+        for key, default in BUILD_KEYS.items():
+            value = merged(mods, props, key, default)
+            if key == "stem":
+                value = value or name
+            if key == "srcs":
+                value = [s for pattern in value for s in sorted(glob.glob(os.path.join(root, pattern)))
+                         or [os.path.join(root, pattern)]]
+                value = [os.path.relpath(s, root) for s in value]
+            out.append(" ".join([name, key] + (value if isinstance(value, list) else [value])).rstrip())
+        out.append(f"{name} partition {partition_of(props)}")
+        out.append(f"{name} init_rc {' '.join(props.get('init_rc', []))}".rstrip())
+    return out
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit("usage: blueprint.py ROOT ANDROID_BP  (the cc_binary modules' build inputs)")
+    try:
+        print("\n".join(build_inputs(sys.argv[1], sys.argv[2])))
+    except Error as e:
+        sys.exit(str(e))

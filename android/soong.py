@@ -3,6 +3,7 @@
 genrule and TEST_MAPPING.
 
     soong.py ROOT
+    soong.py genrule ROOT NAME OUT_DIR   (the genrule's output, for the compile)
 
 - The binaries' sources (srcs of the modules and their defaults, for the
   device) are the daemon's sources, all and no others: the platform build
@@ -131,7 +132,27 @@ def check_test_mapping(root, mods):
     return problems, f"TEST_MAPPING runs {', '.join(named)} in presubmit"
 
 
+def write_genrule(root, name, out_dir):
+    """The genrule's output written into out_dir, as a build gives it to the
+    modules that name it in generated_headers."""
+    try:
+        kind, props = blueprint.module(blueprint.modules(os.path.join(root, "Android.bp")), name)
+    except blueprint.Error as e:
+        sepolicy.fail(str(e))
+    if kind != "genrule":
+        sepolicy.fail(f"Android.bp: no genrule {name}")
+    text, why = run_genrule(root, props, {"PATH": SANDBOX_PATH})
+    if why:
+        sepolicy.fail(f"Android.bp: genrule {name}: {why}")
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, os.path.basename(props["out"][0])), "w") as f:
+        f.write(text)
+
+
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "genrule":
+        write_genrule(*sys.argv[2:])
+        return
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     root = sys.argv[1]

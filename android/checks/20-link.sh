@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2154 # the variables are check.sh's
-# the daemon as the platform builds it (libcutils) and as the NDK build does (platform/ndk), against stub libraries made from the tree's symbol maps for API $MIN_API as the NDK makes them
+# each cc_binary of Android.bp with its own objects and shared_libs, as the platform builds it, and the daemon as the NDK build does (platform/ndk, no libcutils), against stub libraries made from the tree's symbol maps for API $MIN_API as the NDK makes them
 # libcutils has no symbol map in the tree: its stub holds the calls the daemon
 # makes, each checked against the tree's header.
 CUTILS_CALLS=(property_get property_set)
@@ -76,40 +76,63 @@ link_one() {
     return $status
 }
 
+# link_module STUBS MODULE: the module's objects with its shared_libs (and
+# libc, libm and libdl, which every module gets).
+link_module() {
+    local stubs=$1 module=$2 objs=() libs=(-lc -lm -ldl) src lib words
+    read -ra words <<<"${BP["$module srcs"]}"
+    for src in "${words[@]}" "${with_sources[@]}"; do objs+=("$W/obj/$module/$(basename "$src" .cpp).o"); done
+    read -ra words <<<"${BP["$module shared_libs"]}"
+    for lib in "${words[@]}"; do libs+=("-l${lib#lib}"); done
+    link_one "$stubs" "$W/$module" "${objs[@]}" -- "${libs[@]}"
+}
+
+# link_ndk STUBS MODULE: the module's objects as the NDK build links them,
+# with platform/ndk's property calls in place of libcutils.
+link_ndk() {
+    local stubs=$1 module=$2 objs=() src words
+    read -ra words <<<"${BP["$module srcs"]}"
+    for src in "${words[@]}" "${with_sources[@]}"; do objs+=("$W/obj/$module/$(basename "$src" .cpp).o"); done
+    link_one "$stubs" "$W/$module-ndk" "${objs[@]}" "$W/obj/$module/properties.o" -- -lc -lm -ldl -llog
+}
+
 check_link() {
-    local stubs objs=() src s1 s2 runtime log
-    if [ ! -d "$W/obj" ]; then
+    local stubs module s1 s2 runtime log libs
+    if [ ${#MODULES[@]} -eq 0 ] || [ ! -d "$W/obj" ]; then
         result link 1 "not checked: the compile did not run (--only compile,link)"
-        return
-    elif [ -f "$W/obj/failed" ]; then
-        result link 1 "API $MIN_API: not linked, some sources did not compile"
         return
     elif ! stubs=$(stubs_dir); then
         result link 1 "API $MIN_API: the stub libraries did not build" "$W/stubs.log"
         return
     fi
-    for src in "${DAEMON_SOURCES[@]}" "${with_sources[@]}"; do objs+=("$W/obj/$(basename "$src" .cpp).o"); done
-    link_one "$stubs" "$W/drovik" "${objs[@]}" -- -lc -lm -ldl -llog -lcutils
-    s1=$?
-    link_one "$stubs" "$W/drovik-ndk" "${objs[@]}" "$W/obj/properties.o" -- -lc -lm -ldl -llog
-    s2=$?
-    cat "$W/drovik.log" "$W/drovik-ndk.log" >"$W/link.log"
-    runtime=$(grep -o 'reference to __emutls_get_address' "$W/link.log" | head -1)
-    runtime=${runtime:+; compiler runtime: __emutls_get_address (thread_local below API 29)}
-    if [ $s1 -eq 0 ] && [ $s2 -eq 0 ]; then
-        result link 0 "API $MIN_API: drovik with libc libm libdl liblog libcutils, and the NDK build without libcutils; no C++ runtime$runtime"
-        return
-    fi
-    # Both builds share every source but one: show the NDK build's messages
-    # only where they differ.
-    for log in "$W/drovik.log" "$W/drovik-ndk.log"; do
-        grep -v 'reference to\|definition of' "$log" >"$log.err"
+    for module in "${MODULES[@]}"; do
+        if [ -f "$W/obj/$module/failed" ] || [ ! -d "$W/obj/$module" ]; then
+            result link 1 "$module, API $MIN_API: not linked, some sources did not compile"
+            continue
+        fi
+        link_module "$stubs" "$module"
+        s1=$?
+        link_ndk "$stubs" "$module"
+        s2=$?
+        cat "$W/$module.log" "$W/$module-ndk.log" >"$W/link.log"
+        runtime=$(grep -o 'reference to __emutls_get_address' "$W/link.log" | head -1)
+        runtime=${runtime:+; compiler runtime: __emutls_get_address (thread_local below API 29)}
+        libs="libc libm libdl ${BP["$module shared_libs"]}"
+        if [ $s1 -eq 0 ] && [ $s2 -eq 0 ]; then
+            result link 0 "$module, API $MIN_API: with ${libs% }, and as the NDK build without libcutils; no C++ runtime$runtime"
+            continue
+        fi
+        # Both builds share every source but one: show the NDK build's messages
+        # only where they differ.
+        for log in "$W/$module.log" "$W/$module-ndk.log"; do
+            grep -v 'reference to\|definition of' "$log" >"$log.err"
+        done
+        if [ $s1 -ne 0 ] && [ $s2 -ne 0 ] &&
+            diff -q <(grep 'undefined symbol' "$W/$module.log.err") <(grep 'undefined symbol' "$W/$module-ndk.log.err") >/dev/null; then
+            { cat "$W/$module.log.err"; echo "(the NDK build fails the same way)"; } >"$W/link.err"
+        else
+            cat "$W/$module.log.err" "$W/$module-ndk.log.err" >"$W/link.err"
+        fi
+        result link 1 "$module, API $MIN_API: $([ $s1 -ne 0 ] && echo "the platform build (${libs% })")$([ $s1 -ne 0 ] && [ $s2 -ne 0 ] && echo ' and ')$([ $s2 -ne 0 ] && echo 'the NDK build') did not link" "$W/link.err"
     done
-    if [ $s1 -ne 0 ] && [ $s2 -ne 0 ] &&
-        diff -q <(grep 'undefined symbol' "$W/drovik.log.err") <(grep 'undefined symbol' "$W/drovik-ndk.log.err") >/dev/null; then
-        { cat "$W/drovik.log.err"; echo "(the NDK build fails the same way)"; } >"$W/link.err"
-    else
-        cat "$W/drovik.log.err" "$W/drovik-ndk.log.err" >"$W/link.err"
-    fi
-    result link 1 "API $MIN_API: $([ $s1 -ne 0 ] && echo 'the platform build')$([ $s1 -ne 0 ] && [ $s2 -ne 0 ] && echo ' and ')$([ $s2 -ne 0 ] && echo 'the NDK build') did not link" "$W/link.err"
 }
