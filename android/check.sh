@@ -248,6 +248,7 @@ result_of() {
     status=$?
     [ $status -ne 0 ] || summary=$(tail -1 "$I/$name.log")
     result "$name" $status "$summary" "$I/$name.log"
+    return $status
 }
 
 # run STEP NAME: start_NAME or check_NAME, once, or once per install.
@@ -271,8 +272,18 @@ run() {
 }
 
 echo "android-check: $aosp, drovik on ${installs[*]}, API $MIN_API and $TOP_API"
-for name in "${selected[@]}"; do run start "$name"; done
-for name in "${selected[@]}"; do run check "$name"; done
+# A tree older than the installs' oldest platform is refused before anything
+# else is built against it.
+TOO_OLD=""
+if [[ " ${selected[*]} " == *" platform "* ]]; then
+    run check platform
+    if [ -n "$TOO_OLD" ]; then
+        echo "android-check: $aosp is older than drovik's oldest platform; nothing else was checked"
+        exit 1
+    fi
+fi
+for name in "${selected[@]}"; do [ "$name" = platform ] || run start "$name"; done
+for name in "${selected[@]}"; do [ "$name" = platform ] || run check "$name"; done
 
 elapsed=$((($(date +%s%N) - started) / 1000000))
 printf 'android-check: %d passed, %d failed (%d.%01d s)\n' $passed $failed $((elapsed / 1000)) $((elapsed % 1000 / 100))

@@ -22,6 +22,8 @@ Fixture lines:
                              +LINE... in their place; a hunk of + lines
                              only is added at the end
     create: PATH             then +LINE... (a new file)
+    tree-edit: PATH          an edit, as edit: does, of a copy of the AOSP
+                             tree's PATH: the check runs on that copy
     rename: NAME VALUE       the daemon's constant NAME now holds VALUE
 """
 import concurrent.futures
@@ -56,7 +58,7 @@ def parse(path):
             fx["title"] = line[2:]
             continue
         key, sep, value = line.partition(": ")
-        if (line[:1] in "-+" or not line) and fx["ops"] and fx["ops"][-1][0] in ("edit", "create"):
+        if (line[:1] in "-+" or not line) and fx["ops"] and fx["ops"][-1][0] in ("edit", "create", "tree-edit"):
             fx["ops"][-1][2].append(line)
         elif not sep:
             if line.strip() and not line.startswith("#"):
@@ -71,7 +73,7 @@ def parse(path):
             fx["args"] += value.split()
         elif key == "expect":
             fx["expect"].append(value)
-        elif key in ("edit", "create", "rename"):
+        elif key in ("edit", "create", "rename", "tree-edit"):
             fx["ops"].append((key, value, []))
         else:
             raise Broken(f"{path}: unknown key '{key}'")
@@ -101,6 +103,8 @@ def hunks(lines):
 
 def apply(copy, op, path):
     kind, value, lines = op
+    if kind == "tree-edit":
+        kind = "edit"
     if kind == "create":
         target = os.path.join(copy, value)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -151,7 +155,14 @@ def run(path, aosp):
                 else:
                     shutil.copy2(src, dst)
             for op in fx["ops"]:
-                apply(copy, op, path)
+                if op[0] == "tree-edit":
+                    tree = os.path.join(copy, "aosp")
+                    if not os.path.isdir(tree):
+                        shutil.copytree(aosp, tree, symlinks=True)
+                    apply(tree, op, path)
+                else:
+                    apply(copy, op, path)
+            tree = os.path.join(copy, "aosp") if os.path.isdir(os.path.join(copy, "aosp")) else aosp
             # The copy takes the tree's results where its inputs are the same
             # (check.sh's cache is keyed on every input), unless there is none.
             command = [os.path.join(copy, "android", "check.sh"), "--only", ",".join(fx["check"])]
@@ -160,7 +171,7 @@ def run(path, aosp):
             command += [os.path.join(copy, a) if a.startswith(("tests/", "android/")) else a for a in fx["args"]]
             if "--partition" not in fx["args"]:
                 command += ["--partition", "system_ext"]
-            r = subprocess.run(command + [aosp], cwd=copy, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            r = subprocess.run(command + [tree], cwd=copy, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                text=True)
             out = r.stdout.replace(copy + "/", "")
     except Broken as e:
