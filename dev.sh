@@ -16,6 +16,9 @@
 #                                platform does, every access the daemon makes held to it,
 #                                its contexts and .rc file (more: ./dev.sh android-check
 #                                --help; --self-test breaks each rule and fails on each)
+#   ./dev.sh device-check        the device acceptance kit (android/device-check.sh)
+#                                run against the simulated device; with a device
+#                                attached, run android/device-check.sh itself
 #   ./dev.sh bench [--json]      measure the daemon's reactions and costs on fresh
 #                                devices (docs/bench.md)
 #   ./dev.sh soak [N]            N uevents of every kind (default 3000) and restarts;
@@ -131,6 +134,11 @@ fuzz)
         echo "== crashed: ${failed[*]}; the inputs are in $BUILD/crashes (docs/testing.md)" >&2
         exit 1
     fi
+    ;;
+device-check)
+    need_root device-check "$@"
+    build_sim
+    exec android/device-check.sh --sim "$BUILD/sim/drovik-sim" "$@"
     ;;
 android-check)
     exec android/check.sh "$@"
