@@ -11,8 +11,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr sim::Millis kStopWait = 10s; // until a stopped daemon has ended
-
 struct Text {
     std::string value;
 };
@@ -43,16 +41,13 @@ std::string sigterm_word(bool ignores)
 }
 
 // A signal to the running daemon; a stop waits for its end.
-Outcome signal_daemon(Engine &e, int sig, bool wait_end)
+Outcome signal_daemon(Engine &e, int sig)
 {
     sim::Device &d = e.device();
     if (!e.daemon_running())
-        return e.fail("the daemon is not running ('start' starts it)");
+        return e.fail("the daemon is not running ('start drovik' starts it)");
     d.signal_daemon(sig);
     e.say("sent " + signal_name(sig) + " to the daemon (pid " + std::to_string(d.daemon_pid()) + ")");
-    if (wait_end && !d.wait_daemon_exit(kStopWait))
-        e.put("the daemon (pid " + std::to_string(d.daemon_pid()) + ") is still running " + time_text(kStopWait) +
-              " after SIGTERM");
     return Outcome::Done;
 }
 
@@ -101,7 +96,7 @@ const Verb kVerbs[] = {
     verb<NameValue>(
         {"setprop", Section::Device, "setprop NAME VALUE; quote a value with spaces, \"\" is empty",
          "set a property as from outside the device; ctl.start / ctl.stop\n"
-         "with mulgate or sprue control the services"},
+         "with drovik, mulgate or sprue go to init's service control"},
         // Braces read the arguments in their order.
         [](Args &a) {
             return NameValue{a.text("NAME"), a.text("VALUE")};
@@ -117,6 +112,7 @@ const Verb kVerbs[] = {
                               (r == std::string::npos ? why : why.substr(r)));
             }
             e.say(sim::printable(p.name) + " = " + quoted_text(p.value));
+            e.device().follow_daemon(); // a ctl.start of the daemon's service
             return Outcome::Done;
         },
         [](const NameValue &p) { return "setprop " + written(p.name) + " " + written(p.value); }),
@@ -136,7 +132,7 @@ const Verb kVerbs[] = {
         },
         [](Engine &e, const Process &p) {
             e.device().service(p.name); // throws for an unknown service
-            e.device().set_service_options(p.name, {p.ignores_sigterm, false});
+            e.device().set_service_options(p.name, {p.ignores_sigterm});
             e.say(p.name + (p.ignores_sigterm ? " ignores" : " obeys") + " SIGTERM from its next start");
             return Outcome::Done;
         },
@@ -180,14 +176,22 @@ const Verb kVerbs[] = {
     verb<Signal>(
         {"signal", Section::Daemon, "signal SIGNAL", "send it a signal: USR2, TERM, INT, KILL, ... or a number"},
         [](Args &a) { return Signal{a.signal("SIGNAL")}; },
-        [](Engine &e, const Signal &s) { return signal_daemon(e, s.sig, false); },
+        [](Engine &e, const Signal &s) { return signal_daemon(e, s.sig); },
         [](const Signal &s) { return "signal " + signal_name(s.sig); }),
     simple({"restart", Section::Daemon, "restart", "ask it to restart mulgate (SIGUSR2)"},
-           [](Engine &e) { return signal_daemon(e, SIGUSR2, false); }),
-    simple({"stop", Section::Daemon, "stop", "stop it (SIGTERM) and wait for its end"},
-           [](Engine &e) { return signal_daemon(e, SIGTERM, true); }),
-    simple({"start", Section::Daemon, "start", "start it (again) and wait until it listens for uevents"},
-           [](Engine &e) { return e.start_daemon(); }),
+           [](Engine &e) { return signal_daemon(e, SIGUSR2); }),
+    verb<Text>(
+        {"stop", Section::Daemon, "stop SERVICE",
+         "init's stop of a service (ctl.stop): stop drovik ends the daemon and waits for its end"},
+        [](Args &a) { return Text{a.text("SERVICE")}; },
+        [](Engine &e, const Text &t) { return e.stop_service(t.value); },
+        [](const Text &t) { return "stop " + written(t.value); }),
+    verb<Text>(
+        {"start", Section::Daemon, "start SERVICE",
+         "init's start of a service (ctl.start): start drovik waits until the daemon listens for uevents"},
+        [](Args &a) { return Text{a.text("SERVICE")}; },
+        [](Engine &e, const Text &t) { return e.start_service(t.value); },
+        [](const Text &t) { return "start " + written(t.value); }),
     verb<Wait>(
         {"wait", Section::Daemon, "wait TIME", "do nothing for a while: 500ms, 2s, 1.5s"},
         [](Args &a) { return Wait{a.time()}; },

@@ -96,8 +96,7 @@ const Verb kVerbs[] = {
             return ServiceSigterm{a.text("NAME"), a.keyword(kSigtermWords) == "ignores-sigterm"};
         },
         [](BootSetup &b, const ServiceSigterm &s) {
-            if (!b.options.services.count(s.name))
-                return "the device has no service " + sim::printable(s.name) + " (it has mulgate and sprue)";
+            // A name the .rc files do not define fails the boot, saying so.
             b.options.services[s.name].ignore_sigterm = s.ignores;
             return std::string();
         },

@@ -37,10 +37,14 @@ Outcome show_events(Engine &e)
 
 Outcome show_processes(Engine &e)
 {
-    e.put("  PID  PPID S NAME");
+    e.put("  PID  PPID S   UID   GID GROUPS     NAME");
     for (auto &p : e.device().ps()) {
-        char b[64];
-        snprintf(b, sizeof b, "%5d %5d %c ", int(p.pid), int(p.ppid), p.state);
+        std::string groups;
+        for (gid_t g : p.groups)
+            groups += (groups.empty() ? "" : ",") + std::to_string(g);
+        char b[96];
+        snprintf(b, sizeof b, "%5d %5d %c %5u %5u %-10s ", int(p.pid), int(p.ppid), p.state, unsigned(p.uid),
+                 unsigned(p.gid), groups.empty() ? "-" : groups.c_str());
         e.put(b + sim::printable(p.name));
     }
     return Outcome::Done;
@@ -49,10 +53,19 @@ Outcome show_processes(Engine &e)
 Outcome show_status(Engine &e)
 {
     sim::Device &d = e.device();
-    if (!e.viewer().show_daemon_end(e.indent()) && d.daemon_pid() > 0)
-        e.put("the daemon is running, pid " + std::to_string(d.daemon_pid()));
-    else if (d.daemon_pid() <= 0)
+    d.follow_daemon();
+    if (d.daemon_pid() <= 0) {
         e.put("the daemon has not been started");
+        return Outcome::Done;
+    }
+    auto st = d.daemon_status();
+    if (st.running)
+        e.put("the daemon is running, pid " + std::to_string(d.daemon_pid()));
+    else if (e.viewer().end_shown() == d.daemon_pid()) // told once with its output; now its end alone
+        e.put("the daemon (pid " + std::to_string(d.daemon_pid()) +
+              ") has ended: " + (st.exit ? st.exit->describe() : "?"));
+    else
+        e.viewer().show_daemon_end(e.indent());
     return Outcome::Done;
 }
 
