@@ -9,7 +9,8 @@ it and what shows it in the tree:
 - the sources' API level (MIN_API): bionic's libc map tags calls with it;
 - every option of the .rc's service: init's README documents it;
 - system_ext: the partition and its policy directories
-  (SYSTEM_EXT_PRIVATE_SEPOLICY_DIRS): the platform labels /system_ext;
+  (SYSTEM_EXT_PRIVATE_SEPOLICY_DIRS): the platform labels the policy files
+  they make (system_ext_file_contexts);
 - vendor: the property attribute its dontaudit names
   (system_internal_property_type): the public policy declares it.
 The oldest platform is the newest of these releases. A tree without one of
@@ -52,7 +53,8 @@ def requirements(aosp, partition, rc, min_api):
             needs.append((f"the .rc option {option}", OPTION_SINCE.get(option, 26), option in documented))
     if partition == "system_ext":
         needs.append(("system_ext policy directories (SYSTEM_EXT_PRIVATE_SEPOLICY_DIRS)", 30,
-                      in_file(aosp, f"{sepolicy.SEPOLICY}/private/file_contexts", r"(?m)^/\(system_ext\|")))
+                      in_file(aosp, f"{sepolicy.SEPOLICY}/private/file_contexts",
+                              r"/etc/selinux/system_ext_file_contexts\s")))
     else:
         needs.append(("the property attribute system_internal_property_type", 30,
                       in_file(aosp, f"{sepolicy.SEPOLICY}/public/attributes",
