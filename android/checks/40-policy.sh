@@ -9,6 +9,7 @@ start_policy() {
 
 check_policy() {
     local placed="${own_policy[*]} and the device's ${device#"$ROOT"/}"
+    [ "$partition" = system_ext ] || placed+=" with ${device_vendor#"$ROOT"/}"
     if wait "${JOBS["policy $partition"]}"; then
         result policy 0 "platform policy with $placed: $(tail -1 "$I/build.log"), $(tail -1 "$I/policy.log")"
     else
