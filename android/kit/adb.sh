@@ -10,7 +10,10 @@ adb_sh() { "${ADB[@]}" shell "$@" 2>/dev/null | tr -d '\r'; }
 kit_open() {
     [ -z "$serial" ] || ADB+=(-s "$serial")
     command -v adb >/dev/null || { echo "device-check: no adb (Debian's adb package)" >&2; return 1; }
-    "${ADB[@]}" wait-for-device || return 1
+    if [ "$("${ADB[@]}" get-state 2>/dev/null)" != device ]; then
+        echo "device-check: no device attached ('adb devices' lists none ready)" >&2
+        return 1
+    fi
     if [ "$(adb_sh getprop ro.debuggable)" = 1 ]; then
         "${ADB[@]}" root >/dev/null 2>&1 && "${ADB[@]}" wait-for-device && ROOTED=1
     fi
