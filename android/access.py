@@ -7,10 +7,11 @@ ROOT is the project (its accesses file and the daemon's sources, for the
 names), CONF and BIN the policy.conf and binary policy of one install, DOMAIN
 the daemon's domain in it, the DIRs drovik's and the device's policy
 directories, for their contexts files (the platform's are read from AOSP).
-`sesearch -A -s DOMAIN` gives every allow rule that applies to the domain,
-`seinfo -t -x` the attributes of every type; a line holds when some rule
-names its target (or an attribute of it), its class and every permission it
-needs.
+Each access is computed as the device's kernel computes it, from the binary
+policy: libselinux's audit2why (allow rules and MLS constraints, the daemon
+at s0 and apps at the levels seapp_contexts gives them), and, for a refusal,
+whether a dontaudit rule keeps it out of the log (setools). A line holds when
+its accesses are allowed, or refused unlogged where it says so.
 """
 import os
 import re
