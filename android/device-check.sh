@@ -36,7 +36,7 @@ TAG=MULGATE
 WAIT_S=15
 
 usage() {
-    sed -n '3,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
+    sed -n '2,/^set -uo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
     exit 2
 }
 

@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2154 # the variables are check.sh's
-# every access of android/accesses (names from the daemon's sources) allowed to the daemon's domain by the built policy (sesearch); on vendor, the ones the platform refuses stay refused
+# every access of android/accesses (names from the daemon's sources) as the kernel decides it against the built policy (audit2why: rules and MLS constraints) and whether a refusal is logged (dontaudit): allowed, or refused unlogged where a line says so
 needs_policy access
 
 check_access() {
