@@ -148,9 +148,9 @@ class Labels:
         platform = os.path.join(aosp, sepolicy.SEPOLICY, "private")
         self.props = [w for _, _, w in sepolicy.entries([os.path.join(platform, "property_contexts")] + property_files)]
         self.files = [w for _, _, w in sepolicy.entries([os.path.join(platform, "file_contexts")] + file_files)]
-        text = sepolicy.read(conf)
-        self.genfs_rules = sepolicy.genfs_rules(text)
-        self.transitions = sepolicy.init_transitions(text)
+        policy = sepolicy.Policy(conf)
+        self.genfs_rules = policy.genfs
+        self.transitions = policy.transitions
         self.app_levels = app_levels(os.path.join(platform, "seapp_contexts"))
 
     def prop(self, name):

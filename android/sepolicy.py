@@ -30,6 +30,8 @@ import re
 import subprocess
 import sys
 
+import setools
+
 SEPOLICY = "system/sepolicy"
 POLICY_GO = f"{SEPOLICY}/build/soong/policy.go"
 CONTEXTS_GO = f"{SEPOLICY}/build/soong/selinux_contexts.go"
@@ -327,30 +329,25 @@ def checked(command, inputs, kind, version_command):
 
 
 class Policy:
-    """The types a built policy.conf declares, with their attributes, and the
-    file that declares each (from m4's #line marks)."""
+    """A built policy as the kernel gets it (setools, from the binary policy
+    beside policy.conf): its types with their attributes, the domain init
+    runs each executable type in, its genfscon rules as (filesystem, path,
+    type); and the file that declares each type, from policy.conf's #line
+    marks, which only m4's output keeps."""
 
     def __init__(self, conf):
-        self.types = {}
+        binary = setools.SELinuxPolicy(os.path.join(os.path.dirname(conf), "policy.bin"))
+        self.types = {str(t): {str(a) for a in t.attributes()} for t in binary.types()}
+        self.transitions = {str(r.target): str(r.default) for r in setools.TERuleQuery(
+            binary, ruletype=["type_transition"], source="init", source_indirect=False, tclass=["process"]).results()}
+        self.genfs = [(str(g.fs), str(g.path), str(g.context.type_)) for g in binary.genfscons()]
         self.declared_in = {}
-        text = read(conf)
         where = None
-        for m in re.finditer(r'(?m)^(?:#line \d+ "([^"]*)"|[ \t]*type (\w+))', text):
+        for m in re.finditer(r'(?m)^(?:#line \d+ "([^"]*)"|[ \t]*type (\w+))', read(conf)):
             if m.group(1):
                 where = m.group(1)
             else:
                 self.declared_in.setdefault(m.group(2), where)
-        text = re.sub(r"(?m)^\s*#.*$", "", text)
-        for statement in text.split(";"):
-            words = statement.replace(",", " ").split()
-            if len(words) >= 2 and words[0] == "type":
-                attrs = words[2:]
-                if "alias" in attrs:
-                    attrs = attrs[attrs.index("alias") + 2:]
-                self.types.setdefault(words[1], set()).update(attrs)
-            elif len(words) >= 3 and words[0] == "typeattribute":
-                self.types.setdefault(words[1], set()).update(words[2:])
-        self.transitions = init_transitions(text)
 
     def check_type(self, name, attribute):
         if name not in self.types:
@@ -431,16 +428,6 @@ def namespace(args):
         return
     print(r.stdout.replace(joined, " ".join(files)).rstrip())
     sys.exit(r.returncode)
-
-
-def init_transitions(conf_text):
-    """The domain init runs each executable type in, from a policy.conf."""
-    return dict(re.findall(r"(?m)^type_transition init (\S+):process (\S+);", conf_text))
-
-
-def genfs_rules(conf_text):
-    """(filesystem, path, type) of every genfscon rule of a policy.conf."""
-    return re.findall(r"(?m)^genfscon (\S+) (\S+)\s+u:object_r:(\w+):", conf_text)
 
 
 def genfs_label(rules, fs, path):
