@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "engine.h"
-#include "guard.h"
+#include "tool/guard.h"
 
 namespace tool {
 

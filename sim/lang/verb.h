@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "lang.h"
 #include "sim/device.h"
+#include "words.h"
 
 namespace tool {
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 extern char **environ;

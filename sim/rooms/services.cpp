@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "engine.h"
+#include "lang/engine.h"
 
 namespace tool {
 

@@ -7,7 +7,7 @@
 #include <regex>
 #include <thread>
 
-#include "engine.h"
+#include "lang/engine.h"
 
 namespace tool {
 

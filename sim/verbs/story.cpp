@@ -2,7 +2,7 @@
 // set the device up before it boots.
 #include <optional>
 
-#include "engine.h"
+#include "lang/engine.h"
 
 namespace tool {
 namespace {

@@ -1,7 +1,7 @@
 // The verbs that show what happened in the device, and the shell's help and quit.
 #include <cstdio>
 
-#include "engine.h"
+#include "lang/engine.h"
 
 namespace tool {
 namespace {

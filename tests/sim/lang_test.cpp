@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "story.h"
-#include "verb.h"
+#include "lang/story.h"
+#include "lang/verb.h"
 
 namespace tool {
 namespace {
