@@ -1,16 +1,210 @@
-// A line of the language to its verb's command, by the table of verbs; and
-// the help, from the same table.
+// A line of the language to its verb's command, by the table of verbs; the
+// command written back; and the help, from the same table.
 #include "verb.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <regex>
 
 namespace tool {
 
-Verb simple(VerbInfo info, Outcome (*run)(Engine &))
+namespace arg {
+namespace {
+Param make(Param::Kind kind, const char *what, const char *empty = nullptr)
 {
-    return verb<NoArguments>(
-        info, [](Args &) { return NoArguments{}; }, [run](Engine &e, const NoArguments &) { return run(e); },
-        [name = std::string(info.name)](const NoArguments &) { return name; });
+    Param p;
+    p.kind = kind;
+    p.what = what;
+    p.empty = empty;
+    return p;
+}
+} // namespace
+
+Param text(const char *what)
+{
+    return make(Param::Text, what);
+}
+Param nonempty(const char *what, const char *why)
+{
+    return make(Param::Text, what, why);
+}
+Param number(const char *what, long lo, long hi)
+{
+    Param p = make(Param::Number, what);
+    p.lo = lo;
+    p.hi = hi;
+    return p;
+}
+Param keyword(const char *words)
+{
+    return make(Param::Keyword, words);
+}
+Param flag(const char *word)
+{
+    return make(Param::Flag, word);
+}
+Param filler(const char *word)
+{
+    return make(Param::Filler, word);
+}
+Param signal(const char *what)
+{
+    return make(Param::Signal, what);
+}
+Param signal_or(const char *what, int sig)
+{
+    Param p = make(Param::Signal, what);
+    p.otherwise = sig;
+    return p;
+}
+Param time()
+{
+    return make(Param::Time, "a time such as 500ms or 2s");
+}
+Param within()
+{
+    return make(Param::Within, "within");
+}
+Param message()
+{
+    return make(Param::Message, "\"TEXT\" or /PATTERN/");
+}
+Param setting()
+{
+    return make(Param::Setting, "NAME=VALUE");
+}
+Param status()
+{
+    return make(Param::Status, "an exit status or a signal");
+}
+Param prose(const char *what, const char *why)
+{
+    return make(Param::Prose, what, why);
+}
+Param or_absent(Param p)
+{
+    p.or_absent = true;
+    return p;
+}
+} // namespace arg
+
+namespace {
+
+// One argument, read as its param says.
+Value read(Args &a, const Param &p)
+{
+    Value v;
+    switch (p.kind) {
+    case Param::Text:
+    case Param::Number:
+        if (p.or_absent && a.optional("absent")) {
+            v.given = false;
+        } else if (p.kind == Param::Number) {
+            v.number = a.number(p.what, p.lo, p.hi);
+        } else {
+            v.text = p.empty ? a.nonempty_text(p.what, p.empty) : a.text(p.what);
+        }
+        break;
+    case Param::Keyword: v.text = a.keyword(p.what); break;
+    case Param::Flag:
+    case Param::Filler: v.given = a.optional(p.what); break;
+    case Param::Signal: v.number = !p.otherwise || a.more() ? a.signal(p.what) : *p.otherwise; break;
+    case Param::Time: v.number = a.time().count(); break;
+    case Param::Within:
+        v.number = a.within().count();
+        v.given = v.number != kDefaultWithin.count();
+        break;
+    case Param::Message: {
+        const Token &k = a.next(p.what);
+        v.text = k.value;
+        v.pattern = k.kind == Token::Pattern;
+        if (v.pattern) {
+            try {
+                std::regex(v.text, std::regex::ECMAScript);
+            } catch (const std::regex_error &err) {
+                refuse(k.col, std::string("this pattern is no regular expression: ") + err.what());
+            }
+        }
+        break;
+    }
+    case Param::Setting: {
+        size_t col = a.col();
+        v.text = a.text(p.what);
+        size_t eq = v.text.find('=');
+        if (eq == std::string::npos || eq == 0)
+            refuse(col, "expect write wants NAME=VALUE, as in ctl.start=mulgate");
+        break;
+    }
+    case Param::Status: {
+        const Token &k = a.next(p.what);
+        if (k.kind == Token::Word && !k.value.empty() && isdigit(static_cast<unsigned char>(k.value[0]))) {
+            char *end = nullptr;
+            v.number = strtol(k.value.c_str(), &end, 10);
+            if (*end || v.number < 0 || v.number > 255)
+                refuse(k.col, "an exit status is a number from 0 to 255");
+        } else {
+            auto sig = k.kind == Token::Word ? signal_number(k.value) : std::nullopt;
+            if (!sig)
+                refuse(k.col, "expect exit wants a status (0 to 255) or the signal that ended it (KILL, SEGV, ...)");
+            v.number = *sig;
+            v.text = signal_name(*sig);
+        }
+        break;
+    }
+    case Param::Prose: {
+        const Token &t = a.next(p.what);
+        if (p.empty && t.value.empty())
+            refuse(t.col, p.empty);
+        v.text = t.value;
+        break;
+    }
+    }
+    return v;
+}
+
+// One argument as the language writes it; "" when it is left out.
+std::string written_back(const Param &p, const Value &v)
+{
+    if (!v.given)
+        return p.or_absent ? "absent" : "";
+    switch (p.kind) {
+    case Param::Text:
+    case Param::Setting: return written(v.text);
+    case Param::Number: return std::to_string(v.number);
+    case Param::Keyword:
+    case Param::Prose: return v.text;
+    case Param::Flag: return p.what;
+    case Param::Filler: return "";
+    case Param::Signal: return signal_name(static_cast<int>(v.number));
+    case Param::Time: return time_text(sim::Millis(v.number));
+    case Param::Within: return "within " + time_text(sim::Millis(v.number));
+    case Param::Message: return v.pattern ? pattern_text(v.text) : quoted_text(v.text);
+    case Param::Status: return v.text.empty() ? std::to_string(v.number) : v.text;
+    }
+    return "";
+}
+
+Values read_all(const Verb &verb, Args &a)
+{
+    Values values;
+    for (const Param &p : verb.params)
+        values.push_back(read(a, p));
+    return values;
+}
+
+} // namespace
+
+std::string Command::text() const
+{
+    std::string line(verb->name);
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string word = written_back(verb->params[i], args[i]);
+        // Prose keeps what it is, even nothing.
+        if (!word.empty() || verb->params[i].kind == Param::Prose)
+            line += " " + word;
+    }
+    return line;
 }
 
 const std::vector<const Verb *> &all_verbs()
@@ -56,7 +250,7 @@ Command command(std::string_view line, size_t name_col, size_t rest)
         // Prose: the rest of the line as it stands.
         const Verb &v = *verbs.front();
         Args prose({{Token::Text, std::string(trim(line.substr(rest))), rest + 1}}, std::string(v.usage), rest + 1);
-        return {&v, v.parse(prose)};
+        return {&v, read_all(v, prose)};
     }
     auto tokens = tokenize(line, rest);
     if (verbs.empty())
@@ -64,7 +258,7 @@ Command command(std::string_view line, size_t name_col, size_t rest)
     if (verbs.size() == 1 && verbs.front()->name == word) {
         const Verb &v = *verbs.front();
         Args a(std::move(tokens), std::string(v.usage), line.size() + 1);
-        Command c{&v, v.parse(a)};
+        Command c{&v, read_all(v, a)};
         a.end();
         return c;
     }
@@ -74,7 +268,7 @@ Command command(std::string_view line, size_t name_col, size_t rest)
     const std::string which = a.keyword(words);
     for (const Verb *v : verbs) {
         if (v->name.substr(word.size() + 1) == which) {
-            Command c{v, v->parse(a)};
+            Command c{v, read_all(*v, a)};
             a.end();
             return c;
         }

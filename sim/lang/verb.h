@@ -1,16 +1,14 @@
-// The commands of drovik-sim's language, one table entry a verb: how it is
-// written (name, usage, help), how its line is read into a payload of its
-// own type, what it does, and how it reads back as a line. The entries are in
-// verbs_*.cpp, one file for each part of the language; a new verb is a new
-// entry there (and its lines in docs/stories.md).
+// The commands of drovik-sim's language, one table entry a verb: its name,
+// the arguments its line holds, how the help shows it, and the function that
+// carries it out. The entries are in sim/verbs/, one file for each part of
+// the language; a new verb is a new entry there (and its lines in
+// docs/stories.md and tests/sim/lang_test.cpp).
 #pragma once
 
-#include <any>
-#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -40,62 +38,92 @@ enum class Section {
     Boot,        // sets the device up before it boots, at the top of a story
 };
 
+// One argument of a verb, as its table entry declares it: the parser reads it
+// (and refuses it, with its column) before anything runs, and writes it back.
+struct Param {
+    enum Kind {
+        Text,    // a word or a "text"
+        Number,  // a whole number from lo to hi
+        Keyword, // one of the words "a|b|c"
+        Flag,    // an optional word, written back when given
+        Filler,  // an optional word that reads well and means nothing
+        Signal,  // a signal's name or number
+        Time,    // 500ms, 2s, 1.5s
+        Within,  // "within TIME", else kDefaultWithin
+        Message, // a log line: a "text" or a /pattern/
+        Setting, // NAME=VALUE
+        Status,  // an exit status, or the signal that ended the process
+        Prose,   // the rest of the line, as it stands
+    } kind = Text;
+    const char *what = "";        // its name in errors; a keyword's or flag's words
+    const char *empty = nullptr;  // Text, Prose: refused with this when empty
+    long lo = 0, hi = 0;          // Number
+    bool or_absent = false;       // Text, Number: or the word "absent"
+    std::optional<int> otherwise; // Signal: optional, and this when not given
+};
+
+// The arguments as the table entries write them: arg::number(...).
+namespace arg {
+Param text(const char *what);
+Param nonempty(const char *what, const char *why); // refused with `why` when empty
+Param number(const char *what, long lo, long hi);
+Param keyword(const char *words); // "a|b|c"
+Param flag(const char *word);
+Param filler(const char *word);
+Param signal(const char *what);
+Param signal_or(const char *what, int sig); // optional: `sig` when not given
+Param time();
+Param within();
+Param message();
+Param setting();
+Param status();
+Param prose(const char *what, const char *why = nullptr); // refused with `why` when empty
+Param or_absent(Param p);
+} // namespace arg
+
+// One argument as read from a line.
+struct Value {
+    std::string text;     // a text, a keyword, a pattern; an exit's signal name
+    long number = 0;      // a number, a signal, a time in ms, an exit status
+    bool given = true;    // false: "absent", a flag left out, the default time
+    bool pattern = false; // Message: text is a regular expression
+};
+using Values = std::vector<Value>;
+
 // What boot lines set up: the device's options, and whether the daemon starts.
 struct BootSetup {
     sim::Options options;
     bool start_daemon = true;
 };
 
-struct VerbInfo {
+// One entry of the language: its name, what its line holds, and the function
+// that carries it out on a running device (run) or, for a boot line, sets
+// the device up before it boots (set_up, giving a problem or ""). A function
+// takes the line's values in the order of `params`.
+struct Verb {
     std::string_view name; // a word, or a group's word and its own: "expect log"
     Section section;
+    std::vector<Param> params;
     std::string_view usage; // how its line is written
     std::string_view help;  // its line in the shell's help; empty: not listed
+    Outcome (*run)(Engine &, const Values &) = nullptr;
+    std::string (*set_up)(BootSetup &, const Values &) = nullptr;
     bool in_stories = true;
 };
 
-struct Verb : VerbInfo {
-    std::function<std::any(Args &)> parse;                            // the arguments, into the payload
-    std::function<Outcome(Engine &, const std::any &)> run;           // on a running device
-    std::function<std::string(BootSetup &, const std::any &)> set_up; // boot verbs: a problem, or ""
-    std::function<std::string(const std::any &)> text;                // the command as a line
-};
-
-// One entry. P is the verb's payload; parse reads it from the line's
-// arguments, text writes it back (so that it parses again to the same), and
-// run carries it out on a running device or, for a boot verb, sets the
-// device up (and then gives a problem, or "").
-template <class P, class Run, class Write>
-Verb verb(VerbInfo info, P (*parse)(Args &), Run run, Write text)
-{
-    Verb v{info, {}, {}, {}, {}};
-    v.parse = [parse](Args &a) { return std::any(parse(a)); };
-    v.text = [text](const std::any &p) { return text(std::any_cast<const P &>(p)); };
-    if constexpr (std::is_invocable_r_v<Outcome, Run, Engine &, const P &>) {
-        v.run = [run](Engine &e, const std::any &p) { return run(e, std::any_cast<const P &>(p)); };
-    } else {
-        static_assert(std::is_invocable_r_v<std::string, Run, BootSetup &, const P &>);
-        v.set_up = [run](BootSetup &b, const std::any &p) { return run(b, std::any_cast<const P &>(p)); };
-    }
-    return v;
-}
-
-// A verb without arguments.
-struct NoArguments {};
-Verb simple(VerbInfo info, Outcome (*run)(Engine &));
-
-// The language, part by part (verbs_*.cpp), and all of it in help's order.
+// The language, part by part (sim/verbs/), and all of it in help's order.
 std::span<const Verb> device_verbs();      // the device and the daemon
 std::span<const Verb> expectation_verbs(); // expect ...
 std::span<const Verb> view_verbs();        // what happened, help, quit
 std::span<const Verb> story_verbs();       // narration and boot lines
 const std::vector<const Verb *> &all_verbs();
 
-// One parsed line.
+// One parsed line: the verb and its values; text() writes it back so that
+// it reads again as the same.
 struct Command {
     const Verb *verb = nullptr;
-    std::any payload;
-    std::string text() const { return verb->text(payload); }
+    Values args;
+    std::string text() const;
     Section section() const { return verb->section; }
 };
 

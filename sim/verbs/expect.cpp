@@ -1,9 +1,6 @@
 // The expectations: each waits, at most its time, for something the daemon
 // should do, and shows what came instead when it does not come.
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <regex>
 #include <thread>
 
@@ -17,34 +14,6 @@ using Clock = Engine::Clock;
 namespace {
 
 constexpr size_t kShownLines = 20; // of what came instead of an expectation
-
-struct LogLine {
-    std::string text; // a message, or a regular expression over the whole of one
-    std::shared_ptr<const std::regex> re;
-    sim::Millis within{0};
-};
-struct Write {
-    std::string name, value;
-    sim::Millis within{0};
-};
-struct ServiceState {
-    std::string name;
-    std::string state; // "" for unset
-    sim::Millis within{0};
-};
-struct Exit {
-    int number = 0; // an exit status, or the signal
-    bool by_signal = false;
-    sim::Millis within{0};
-};
-struct Quiet {
-    sim::Millis time{0};
-};
-
-std::string within_text(sim::Millis t)
-{
-    return t == kDefaultWithin ? "" : " within " + time_text(t);
-}
 
 // What came after the log cursor, when an expectation of the log is unmet.
 void show_log_after_cursor(Engine &e, const std::string &indent)
@@ -66,12 +35,17 @@ void show_log_after_cursor(Engine &e, const std::string &indent)
         put(indent + "  ", "... and " + std::to_string(l.size() - from - kShownLines) + " more lines");
 }
 
-Outcome expect_log(Engine &e, const LogLine &want)
+// expect log "TEXT"|/RE/ [within TIME]
+Outcome expect_log(Engine &e, const Values &v)
 {
     sim::Device &d = e.device();
     auto t0 = Clock::now();
+    const std::string &text = v[0].text;
+    const sim::Millis within(v[1].number);
+    // The parser has seen that a pattern is a regular expression.
+    const std::regex re = v[0].pattern ? std::regex(text, std::regex::ECMAScript) : std::regex();
     auto matches = [&](const sim::LogEntry &entry) {
-        return want.re ? std::regex_match(entry.message, *want.re) : entry.message == want.text;
+        return v[0].pattern ? std::regex_match(entry.message, re) : entry.message == text;
     };
     size_t next = e.log_cursor;
     auto scan = [&] {
@@ -94,7 +68,7 @@ Outcome expect_log(Engine &e, const LogLine &want)
             }
             return ended;
         },
-        want.within, 10ms);
+        within, 10ms);
     if (ended && !found) {
         std::this_thread::sleep_for(200ms);
         found = scan();
@@ -104,22 +78,26 @@ Outcome expect_log(Engine &e, const LogLine &want)
         return e.met(t0);
     }
     e.notice_daemon_end();
-    e.unmet(ended ? "the daemon is not running" : "not within " + time_text(want.within));
+    e.unmet(ended ? "the daemon is not running" : "not within " + time_text(within));
     show_log_after_cursor(e, e.indent() + "  ");
     flush();
     return Outcome::Unmet;
 }
 
-Outcome expect_write(Engine &e, const Write &want)
+// expect write NAME=VALUE [within TIME]
+Outcome expect_write(Engine &e, const Values &v)
 {
     sim::Device &d = e.device();
     auto t0 = Clock::now();
+    const size_t eq = v[0].text.find('=');
+    const std::string name = v[0].text.substr(0, eq), value = v[0].text.substr(eq + 1);
+    const sim::Millis within(v[1].number);
     size_t next = e.write_cursor;
     bool ended = false, found = false;
     auto scan = [&] {
         auto w = d.property_writes();
         for (; next < w.size(); ++next)
-            if (w[next].pid == d.daemon_pid() && w[next].name == want.name && w[next].value == want.value)
+            if (w[next].pid == d.daemon_pid() && w[next].name == name && w[next].value == value)
                 return true;
         return false;
     };
@@ -131,13 +109,13 @@ Outcome expect_write(Engine &e, const Write &want)
             ended = !e.daemon_running();
             return ended && (found = scan(), true);
         },
-        want.within, 20ms);
+        within, 20ms);
     if (found) {
         e.write_cursor = next + 1;
         return e.met(t0);
     }
     e.notice_daemon_end();
-    e.unmet(ended ? "the daemon is not running" : "not within " + time_text(want.within));
+    e.unmet(ended ? "the daemon is not running" : "not within " + time_text(within));
     e.put("  the daemon's writes after the last one expected:");
     auto w = d.property_writes();
     bool any = false;
@@ -152,23 +130,27 @@ Outcome expect_write(Engine &e, const Write &want)
     return Outcome::Unmet;
 }
 
-Outcome expect_service(Engine &e, const ServiceState &want)
+// expect service NAME STATE [within TIME]
+Outcome expect_service(Engine &e, const Values &v)
 {
     sim::Device &d = e.device();
     auto t0 = Clock::now();
+    const std::string &name = v[0].text;
+    const std::string state = v[1].text == "unset" ? "" : v[1].text;
+    const sim::Millis within(v[2].number);
     std::string now;
     bool found = sim::Device::wait_until(
         [&] {
-            now = d.service(want.name).state;
-            return now == want.state;
+            now = d.service(name).state;
+            return now == state;
         },
-        want.within, 20ms);
+        within, 20ms);
     if (found)
         return e.met(t0);
-    e.unmet("init.svc." + want.name + " is " + (now.empty() ? "unset" : now) + " after " + time_text(want.within));
+    e.unmet("init.svc." + name + " is " + (now.empty() ? "unset" : now) + " after " + time_text(within));
     std::vector<std::string> changes;
     for (auto &ev : d.service_events())
-        if (ev.service == want.name)
+        if (ev.service == name)
             changes.push_back(ev.state + (ev.pid ? " (pid " + std::to_string(ev.pid) + ")" : ""));
     std::string list;
     for (size_t i = changes.size() > 8 ? changes.size() - 8 : 0; i < changes.size(); ++i)
@@ -178,31 +160,37 @@ Outcome expect_service(Engine &e, const ServiceState &want)
     return Outcome::Unmet;
 }
 
-Outcome expect_exit(Engine &e, const Exit &want)
+// expect exit CODE|SIGNAL [within TIME]
+Outcome expect_exit(Engine &e, const Values &v)
 {
     sim::Device &d = e.device();
     auto t0 = Clock::now();
+    const bool by_signal = !v[0].text.empty();
+    const int number = static_cast<int>(v[0].number);
+    const sim::Millis within(v[1].number);
     if (d.daemon_pid() <= 0)
         return e.unmet("the daemon has not been started");
-    auto ex = d.wait_daemon_exit(want.within);
-    sim::ExitStatus status{!want.by_signal, want.by_signal ? 0 : want.number, want.by_signal ? want.number : 0};
+    auto ex = d.wait_daemon_exit(within);
+    sim::ExitStatus status{!by_signal, by_signal ? 0 : number, by_signal ? number : 0};
     if (ex && *ex == status) {
         e.notice_daemon_end();
         return e.met(t0);
     }
     if (!ex)
         return e.unmet("the daemon (pid " + std::to_string(d.daemon_pid()) + ") is still running after " +
-                       time_text(want.within));
+                       time_text(within));
     e.unmet("it ended otherwise");
     e.notice_daemon_end();
     return Outcome::Unmet;
 }
 
-Outcome expect_quiet(Engine &e, const Quiet &want)
+// expect quiet [for] TIME
+Outcome expect_quiet(Engine &e, const Values &v)
 {
     sim::Device &d = e.device();
     auto t0 = Clock::now();
-    bool more = sim::Device::wait_until([&] { return d.log().size() > e.log_cursor; }, want.time, 10ms);
+    const sim::Millis time(v[1].number);
+    bool more = sim::Device::wait_until([&] { return d.log().size() > e.log_cursor; }, time, 10ms);
     if (!more)
         return e.met(t0);
     // Let the burst arrive, so that the whole of it is shown.
@@ -214,92 +202,37 @@ Outcome expect_quiet(Engine &e, const Quiet &want)
 }
 
 const Verb kVerbs[] = {
-    verb<LogLine>(
-        {"expect log", Section::Expectation, "expect log \"TEXT\"|/RE/",
-         "a log line with exactly this text, or whose whole text matches\n"
-         "the regular expression, after the last one expected"},
-        [](Args &a) {
-            LogLine l;
-            const Token &k = a.next("\"TEXT\" or /PATTERN/");
-            l.text = k.value;
-            if (k.kind == Token::Pattern) {
-                try {
-                    l.re = std::make_shared<const std::regex>(l.text, std::regex::ECMAScript);
-                } catch (const std::regex_error &err) {
-                    refuse(k.col, std::string("this pattern is no regular expression: ") + err.what());
-                }
-            }
-            l.within = a.within();
-            return l;
-        },
-        expect_log,
-        [](const LogLine &l) {
-            return "expect log " + (l.re ? pattern_text(l.text) : quoted_text(l.text)) + within_text(l.within);
-        }),
-    verb<Write>(
-        {"expect write", Section::Expectation, "expect write NAME=VALUE",
-         "a property write by the daemon, after the last one expected"},
-        [](Args &a) {
-            size_t col = a.col();
-            std::string nv = a.text("NAME=VALUE");
-            size_t eq = nv.find('=');
-            if (eq == std::string::npos || eq == 0)
-                refuse(col, "expect write wants NAME=VALUE, as in ctl.start=mulgate");
-            return Write{nv.substr(0, eq), nv.substr(eq + 1), a.within()};
-        },
-        expect_write,
-        [](const Write &w) { return "expect write " + written(w.name + "=" + w.value) + within_text(w.within); }),
-    verb<ServiceState>(
-        {"expect service", Section::Expectation, "expect service NAME STATE",
-         "running, stopping, stopped, restarting or unset"},
-        [](Args &a) {
-            ServiceState s{a.text("a service name"), a.keyword("running|stopping|stopped|restarting|unset"),
-                           a.within()};
-            if (s.state == "unset")
-                s.state.clear();
-            return s;
-        },
-        expect_service,
-        [](const ServiceState &s) {
-            return "expect service " + written(s.name) + " " + (s.state.empty() ? "unset" : s.state) +
-                   within_text(s.within);
-        }),
-    verb<Exit>(
-        {"expect exit", Section::Expectation, "expect exit CODE|SIGNAL",
-         "the daemon's end: an exit status, or the signal that killed it"},
-        [](Args &a) {
-            Exit x;
-            const Token &k = a.next("an exit status or a signal");
-            if (k.kind == Token::Word && !k.value.empty() && isdigit(static_cast<unsigned char>(k.value[0]))) {
-                char *end = nullptr;
-                long n = strtol(k.value.c_str(), &end, 10);
-                if (*end || n < 0 || n > 255)
-                    refuse(k.col, "an exit status is a number from 0 to 255");
-                x.number = static_cast<int>(n);
-            } else {
-                auto s = k.kind == Token::Word ? signal_number(k.value) : std::nullopt;
-                if (!s)
-                    refuse(k.col,
-                           "expect exit wants a status (0 to 255) or the signal that ended it (KILL, SEGV, ...)");
-                x.number = *s;
-                x.by_signal = true;
-            }
-            x.within = a.within();
-            return x;
-        },
-        expect_exit,
-        [](const Exit &x) {
-            return "expect exit " + (x.by_signal ? signal_name(x.number) : std::to_string(x.number)) +
-                   within_text(x.within);
-        }),
-    verb<Quiet>(
-        {"expect quiet", Section::Expectation, "expect quiet TIME",
-         "nothing logged after the last expected line, for that long"},
-        [](Args &a) {
-            a.optional("for");
-            return Quiet{a.time()};
-        },
-        expect_quiet, [](const Quiet &q) { return "expect quiet " + time_text(q.time); }),
+    {"expect log",
+     Section::Expectation,
+     {arg::message(), arg::within()},
+     "expect log \"TEXT\"|/RE/",
+     "a log line with exactly this text, or whose whole text matches\n"
+     "the regular expression, after the last one expected",
+     expect_log},
+    {"expect write",
+     Section::Expectation,
+     {arg::setting(), arg::within()},
+     "expect write NAME=VALUE",
+     "a property write by the daemon, after the last one expected",
+     expect_write},
+    {"expect service",
+     Section::Expectation,
+     {arg::text("a service name"), arg::keyword("running|stopping|stopped|restarting|unset"), arg::within()},
+     "expect service NAME STATE",
+     "running, stopping, stopped, restarting or unset",
+     expect_service},
+    {"expect exit",
+     Section::Expectation,
+     {arg::status(), arg::within()},
+     "expect exit CODE|SIGNAL",
+     "the daemon's end: an exit status, or the signal that killed it",
+     expect_exit},
+    {"expect quiet",
+     Section::Expectation,
+     {arg::filler("for"), arg::time()},
+     "expect quiet TIME",
+     "nothing logged after the last expected line, for that long",
+     expect_quiet},
 };
 
 } // namespace
