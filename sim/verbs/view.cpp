@@ -6,7 +6,7 @@
 namespace tool {
 namespace {
 
-Outcome log(Engine &e, const Values &v)
+Outcome show_log_lines(Engine &e, const Values &v)
 {
     Viewer &view = e.viewer();
     if ((v[0].given ? view.show_all_log(e.indent()) : view.show_log(e.indent())) == 0)
@@ -78,7 +78,12 @@ Outcome quit(Engine &, const Values &)
 }
 
 const Verb kVerbs[] = {
-    {"log", Section::View, {arg::flag("all")}, "log [all]", "the log lines since the last 'log' (or all of them)", log},
+    {"log",
+     Section::View,
+     {arg::flag("all")},
+     "log [all]",
+     "the log lines since the last 'log' (or all of them)",
+     show_log_lines},
     {"writes", Section::View, {}, "writes", "every property write made inside the device", show_writes},
     {"events", Section::View, {}, "events", "every change of the services' states", show_events},
     {"services", Section::View, {}, "services", "the services' states now (init.svc.*)", show_services},
