@@ -9,7 +9,7 @@
 
 #include <host_wire.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {

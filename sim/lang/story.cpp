@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "engine.h"
-#include "guard.h"
+#include "tool/guard.h"
 
 namespace tool {
 
@@ -199,7 +199,7 @@ int run_story(const Story &story, const std::string &name, const Settings &s, Mo
 {
     BootSetup setup{tool_device(s), true};
     for (auto &l : story.boot) {
-        std::string problem = l.cmd.verb->set_up(setup, l.cmd.payload);
+        std::string problem = l.cmd.verb->set_up(setup, l.cmd.args);
         if (!problem.empty()) {
             fprintf(stderr, "drovik-sim: %s:%d: %s\n", name.c_str(), l.number, problem.c_str());
             return 2;

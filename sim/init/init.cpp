@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "channel/router.h"
 #include "rooms/filesystem.h"
 #include "rooms/journal.h"
 #include "rooms/logd.h"
@@ -32,7 +33,6 @@
 #include "rooms/rc.h"
 #include "rooms/services.h"
 #include "rooms/usb.h"
-#include "router.h"
 
 namespace sim::detail {
 namespace {
