@@ -146,14 +146,16 @@ TEST(Device, ServicesFollowCtlStartAndCtlStopAsInit)
     EXPECT_TRUE(d.wait_service_state("mulgate", "stopped", 100ms));
     EXPECT_TRUE(d.pids_named("mulgate").empty());
 
-    // With it: SIGTERM, and 200 ms on init's loop while the group lives, then SIGKILL;
-    // the writer is answered after.
+    // With it: SIGTERM, and 200 ms on init's loop while the group lives, then
+    // SIGKILL; the writer is answered after. (One that obeys SIGTERM may be
+    // gone before init looks: no pause then.)
     for (const char *name : {"gentle", "stubborn"}) {
         d.setprop("ctl.start", name);
         t0 = std::chrono::steady_clock::now();
         d.setprop("ctl.stop", name);
         auto took = std::chrono::steady_clock::now() - t0;
-        EXPECT_GE(took, 200ms) << name;
+        if (std::string(name) == "stubborn")
+            EXPECT_GE(took, 200ms);
         EXPECT_LE(took, 600ms) << name;
         EXPECT_TRUE(d.wait_service_state(name, "stopped", 1s)) << name;
     }
