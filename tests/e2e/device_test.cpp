@@ -154,8 +154,9 @@ TEST(Device, ServicesFollowCtlStartAndCtlStopAsInit)
         t0 = std::chrono::steady_clock::now();
         d.setprop("ctl.stop", name);
         auto took = std::chrono::steady_clock::now() - t0;
-        if (std::string(name) == "stubborn")
+        if (std::string(name) == "stubborn") {
             EXPECT_GE(took, 200ms);
+        }
         EXPECT_LE(took, 600ms) << name;
         EXPECT_TRUE(d.wait_service_state(name, "stopped", 1s)) << name;
     }
