@@ -158,7 +158,7 @@ void PropertyService::set(const std::string &name, const std::string &value)
 {
     uint32_t st = check(name, value);
     if (st == kOk && is_control(name))
-        st = services_->control(name == "ctl.start" ? Control::kStart : Control::kStop, value) ? kOk : kUnknownService;
+        st = services_->control(control_of(name), value) ? kOk : kUnknownService;
     else if (st == kOk)
         st = store(name, value);
     if (st != kOk)
