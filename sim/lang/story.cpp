@@ -140,7 +140,7 @@ private:
         if (steps_.empty() && d_.log().empty())
             return;
         d_.wait_log_quiet(150ms, 1s);
-        // Lets services that are being stopped finish (init's grace period is 1 s).
+        // Lets services that are being stopped finish (until init has reaped them).
         sim::Device::wait_until(
             [&] {
                 for (auto &s : d_.services())
