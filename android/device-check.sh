@@ -13,7 +13,7 @@
 # Steps, each printing what it checked and PASS, FAIL or NOT CHECKED (with
 # what it needs that the device lacks):
 #   domain      the daemon's SELinux domain (needs SELinux)
-#   identity    uid, gids and capabilities as /proc/PID/status shows them
+#   identity    uid, gids and capabilities (all five sets) as /proc/PID/status shows them
 #               (root: /proc is hidepid=2)
 #   denials     no SELinux denial naming drovik (needs SELinux; root: dmesg)
 #   cable       cable off: mulgate stopped; cable on: mulgate started. On a
@@ -130,12 +130,12 @@ step_identity() {
     w=$(sed -n 's/^Groups: *//p' <<<"$want")
     [ "$got" = "$w" ] || bad+=" Groups: '$got', wants '$w';"
     w=$(sed -n 's/^Cap: //p' <<<"$want")
-    for key in CapInh CapPrm CapEff CapAmb; do
+    for key in CapInh CapPrm CapEff CapBnd CapAmb; do
         got=$(sed -n "s/^$key:\s*//p" <<<"$status")
         [ "$got" = "$w" ] || bad+=" $key: $got, wants $w;"
     done
     if [ -z "$bad" ]; then
-        report identity 0 "drovik (pid $pid): $(grep -E '^(Uid|Gid|Groups|CapEff):' <<<"$status" | tr -s '\t ' ' ' | paste -sd ';' | sed 's/;/; /g'), CapInh, CapPrm and CapAmb the same"
+        report identity 0 "drovik (pid $pid): $(grep -E '^(Uid|Gid|Groups|CapEff):' <<<"$status" | tr -s '\t ' ' ' | paste -sd ';' | sed 's/;/; /g'), CapInh, CapPrm, CapBnd and CapAmb the same"
     else
         report identity 1 "drovik (pid $pid):${bad%;}"
     fi

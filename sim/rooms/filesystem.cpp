@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {

@@ -11,7 +11,7 @@
 
 #include <host_wire.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim {

@@ -18,6 +18,12 @@ namespace sim::detail {
 
 enum class Control { kStart, kStop };
 
+// ctl.start or ctl.stop.
+inline Control control_of(const std::string &property)
+{
+    return property == "ctl.start" ? Control::kStart : Control::kStop;
+}
+
 // init's service control, on the main loop: false, no such service.
 class ServiceControlPort {
 public:

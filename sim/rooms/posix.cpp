@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../wire.h"
+#include "channel/wire.h"
 
 namespace sim::detail {
 

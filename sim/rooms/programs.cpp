@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 extern char **environ;

@@ -9,7 +9,7 @@
 
 #include <host_wire.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -158,7 +158,7 @@ void PropertyService::set(const std::string &name, const std::string &value)
 {
     uint32_t st = check(name, value);
     if (st == kOk && is_control(name))
-        st = services_->control(name == "ctl.start" ? Control::kStart : Control::kStop, value) ? kOk : kUnknownService;
+        st = services_->control(control_of(name), value) ? kOk : kUnknownService;
     else if (st == kOk)
         st = store(name, value);
     if (st != kOk)

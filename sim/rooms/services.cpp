@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {

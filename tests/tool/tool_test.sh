@@ -103,7 +103,7 @@ shell)
         printf 'hello\033[A\n'
         head -c 1000000 /dev/zero | tr '\0' x
         printf '\nquit now\nsetprop "" 1\nsetprop persist.x "a b"\ngetprop persist.x\n'
-        printf 'stop drovik\nsignal TERM\nstatus\nstart drovik\nservice mulgate ignores-sigterm\nusb SUSPENDED\n'
+        printf 'stop drovik\nsignal TERM\nstatus\nstart drovik\nps\nservice mulgate ignores-sigterm\nusb SUSPENDED\n'
         printf 'uevent "change@/x\\0USB_STATE=CONFIGURED\\0"\n'
         printf 'expect log "zel_handle_monitor_usb_loop get usb other status event"\n'
         printf 'expect log "zel_handle_monitor_usb_loop get usb CONFIGURED event"\nwrites\nevents\n'
@@ -125,6 +125,9 @@ shell)
     grep -A1 -F "error: the daemon is not running" "$work/out" | grep -qF 'has ended: killed by signal 9' ||
         fail "status did not say how the daemon ended"
     has "daemon started, pid"
+    # ps: uid, gid and groups; the daemon as drovik.rc runs it, mulgate as the device's .rc.
+    grep -qE '^ +[0-9]+ +1 [A-Z]  9999  3009 - +drovik-shell$' "$work/out" || fail "ps: no drovik-shell as nobody/readproc"
+    grep -qE '^ +[0-9]+ +1 [A-Z]  1001  1001 1007 +mulgate$' "$work/out" || fail "ps: no mulgate as radio/radio,log"
     has "ok: expect log \"zel_handle_monitor_usb_loop get usb CONFIGURED event\""
     has "ctl.stop = \"mulgate\""
     has "mulgate stopping"

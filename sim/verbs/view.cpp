@@ -1,16 +1,20 @@
 // The verbs that show what happened in the device, and the shell's help and quit.
 #include <cstdio>
 
-#include "engine.h"
+#include "lang/engine.h"
 
 namespace tool {
 namespace {
 
-struct All {
-    bool all = false;
-};
+Outcome show_log_lines(Engine &e, const Values &v)
+{
+    Viewer &view = e.viewer();
+    if ((v[0].given ? view.show_all_log(e.indent()) : view.show_log(e.indent())) == 0)
+        e.put("(no new log lines)");
+    return Outcome::Done;
+}
 
-Outcome show_writes(Engine &e)
+Outcome show_writes(Engine &e, const Values &)
 {
     auto w = e.device().property_writes();
     if (w.empty())
@@ -21,7 +25,7 @@ Outcome show_writes(Engine &e)
     return Outcome::Done;
 }
 
-Outcome show_events(Engine &e)
+Outcome show_events(Engine &e, const Values &)
 {
     auto ev = e.device().service_events();
     if (ev.empty())
@@ -35,7 +39,7 @@ Outcome show_events(Engine &e)
     return Outcome::Done;
 }
 
-Outcome show_processes(Engine &e)
+Outcome show_processes(Engine &e, const Values &)
 {
     e.put("  PID  PPID S   UID   GID GROUPS     NAME");
     for (auto &p : e.device().ps()) {
@@ -50,7 +54,7 @@ Outcome show_processes(Engine &e)
     return Outcome::Done;
 }
 
-Outcome show_status(Engine &e)
+Outcome show_status(Engine &e, const Values &)
 {
     sim::Device &d = e.device();
     d.follow_daemon();
@@ -69,38 +73,38 @@ Outcome show_status(Engine &e)
     return Outcome::Done;
 }
 
-Outcome quit(Engine &)
+Outcome show_services(Engine &e, const Values &)
+{
+    e.viewer().show_services(e.indent());
+    return Outcome::Done;
+}
+
+Outcome help(Engine &, const Values &)
+{
+    fputs(language_help().c_str(), stdout);
+    return Outcome::Done;
+}
+
+Outcome quit(Engine &, const Values &)
 {
     return Outcome::Quit;
 }
 
 const Verb kVerbs[] = {
-    verb<All>(
-        {"log", Section::View, "log [all]", "the log lines since the last 'log' (or all of them)"},
-        [](Args &a) { return All{a.optional("all")}; },
-        [](Engine &e, const All &a) {
-            Viewer &v = e.viewer();
-            if ((a.all ? v.show_all_log(e.indent()) : v.show_log(e.indent())) == 0)
-                e.put("(no new log lines)");
-            return Outcome::Done;
-        },
-        [](const All &a) { return std::string(a.all ? "log all" : "log"); }),
-    simple({"writes", Section::View, "writes", "every property write made inside the device"}, show_writes),
-    simple({"events", Section::View, "events", "every change of the services' states"}, show_events),
-    simple({"services", Section::View, "services", "the services' states now (init.svc.*)"},
-           [](Engine &e) {
-               e.viewer().show_services(e.indent());
-               return Outcome::Done;
-           }),
-    simple({"ps", Section::View, "ps", "the device's processes"}, show_processes),
-    simple({"status", Section::View, "status", "is the daemon running, or how did it end"}, show_status),
-    simple({"help", Section::View, "help", "this text", false},
-           [](Engine &) {
-               fputs(language_help().c_str(), stdout);
-               return Outcome::Done;
-           }),
-    simple({"quit", Section::View, "quit", "tear the device down and leave (also end of input, Ctrl-C)"}, quit),
-    simple({"exit", Section::View, "exit", ""}, quit),
+    {"log",
+     Section::View,
+     {arg::flag("all")},
+     "log [all]",
+     "the log lines since the last 'log' (or all of them)",
+     show_log_lines},
+    {"writes", Section::View, {}, "writes", "every property write made inside the device", show_writes},
+    {"events", Section::View, {}, "events", "every change of the services' states", show_events},
+    {"services", Section::View, {}, "services", "the services' states now (init.svc.*)", show_services},
+    {"ps", Section::View, {}, "ps", "the device's processes", show_processes},
+    {"status", Section::View, {}, "status", "is the daemon running, or how did it end", show_status},
+    {"help", Section::View, {}, "help", "this text", help, nullptr, false},
+    {"quit", Section::View, {}, "quit", "tear the device down and leave (also end of input, Ctrl-C)", quit},
+    {"exit", Section::View, {}, "exit", "", quit},
 };
 
 } // namespace

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "channel/router.h"
 #include "rooms/filesystem.h"
 #include "rooms/journal.h"
 #include "rooms/logd.h"
@@ -32,7 +33,6 @@
 #include "rooms/rc.h"
 #include "rooms/services.h"
 #include "rooms/usb.h"
-#include "router.h"
 
 namespace sim::detail {
 namespace {
@@ -160,7 +160,7 @@ void Init::serve_queue()
     for (auto &[name, value] : queue_.take_changes())
         services_.property_changed(name, value);
     if (auto c = queue_.take_control())
-        props_.answer(*c, services_.control(c->name == "ctl.start" ? Control::kStart : Control::kStop, c->value));
+        props_.answer(*c, services_.control(control_of(c->name), c->value));
 }
 
 void Init::serve_request()

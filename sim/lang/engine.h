@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "guard.h"
 #include "sim/device.h"
+#include "tool/guard.h"
 #include "verb.h"
 
 namespace tool {

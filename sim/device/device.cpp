@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "requests.h"
-#include "wire.h"
+#include "channel/requests.h"
+#include "channel/wire.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "init.h"
-#include "wire.h"
+#include "channel/wire.h"
+#include "init/init.h"
 
 namespace sim {
 
