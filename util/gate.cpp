@@ -60,7 +60,18 @@ GatePass gate_enter(Call call)
         ++t_writes;
         pass.counted_write = true;
     }
-    if (call != Call::prompt && g_let_in != nullptr)
+    if (call != Call::prompt) {
+        const GatePass window = gate_let_stops_in();
+        pass.saved_mask = window.saved_mask;
+        pass.let_in = window.let_in;
+    }
+    return pass;
+}
+
+GatePass gate_let_stops_in()
+{
+    GatePass pass = {};
+    if (g_let_in != nullptr && !gate_this_thread_holds())
         pass.let_in = pthread_sigmask(SIG_UNBLOCK, g_let_in, &pass.saved_mask) == 0;
     return pass;
 }

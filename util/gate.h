@@ -31,6 +31,12 @@ void gate_leave(const GatePass &pass);
 // Set once, before any thread but main exists.
 void gate_let_in(const sigset_t *stop_signals);
 
+// The same window alone, for a wait that is no call outside but holds no
+// lock either (the monitor's wait for uevents, a pause): a thread that
+// waits there takes a stop signal even when no other thread is free. Not on
+// the stop's own thread. gate_leave() closes it.
+GatePass gate_let_stops_in();
+
 // A write that another thread has in flight when the stop begins has
 // connected to the property service, or is about to: the service takes
 // connections in order, so once it returns it is ordered before the stop's

@@ -167,7 +167,10 @@ void pub_util_pause(useconds_t us)
                 pub_util_end_thread_if_requested();
             continue;
         }
-        if (nanosleep(&left, nullptr) != 0)
+        const GatePass pass = gate_let_stops_in();
+        const int r = nanosleep(&left, nullptr);
+        gate_leave(pass);
+        if (r != 0)
             pub_util_end_thread_if_requested();
     }
 }

@@ -343,7 +343,8 @@ TEST(Lifecycle, AStopSignalIsTakenInEveryState)
 TEST(Lifecycle, TheMonitorGetsTheOneSpareThread)
 {
     // An unprivileged user allowed one thread beyond main: the daemon
-    // follows the cable without a signal thread, and still stops.
+    // follows the cable without a signal thread, and still stops, even once
+    // SIGUSR1 has ended its main thread: the monitor takes the stop.
     sim::Options o = device_with("CONNECTED\n");
     o.start_daemon = false;
     Device d(o);
@@ -354,14 +355,20 @@ TEST(Lifecycle, TheMonitorGetsTheOneSpareThread)
     n = expect_lines(d, n, configured_lines());
     EXPECT_EQ(daemon_writes(d), std::vector<std::string>{writes::kStartMulgate});
     d.signal_daemon(SIGUSR2);
-    n = wait_line(d, msg::restart_end(), n);
+    n = wait_line(d, msg::restart_end(), n) + 1;
+    d.signal_daemon(SIGUSR1);
+    n = expect_lines(d, n, {reactions::thread_end()});
+    EXPECT_EQ(d.log()[n - 1].tid, d.daemon_pid() & 0xffff) << "not the main thread";
     const size_t writes = d.property_writes().size();
+    const auto t0 = Clock::now();
     d.signal_daemon(SIGTERM);
     auto status = d.wait_daemon_exit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, kExitZero) << status->describe();
+    EXPECT_LT(Clock::now() - t0, 1s);
     d.wait_log_quiet(100ms, 2s);
-    expect_stop_lines(d, n + 1, SIGTERM);
+    expect_lines(d, n, reactions::stop_lines(SIGTERM));
+    EXPECT_EQ(d.log().size(), n + reactions::stop_lines(SIGTERM).size());
     EXPECT_EQ(writes_since(d, writes), as_writes(writes::stop()));
 }
 
