@@ -154,6 +154,7 @@ void install(int sig)
 
 void on_daemon_signal(int sig)
 {
+    gate_give_up_wait(sig);
     if (sig != SIGUSR2 && !begin_stop(sig))
         return;
     log_debug("(drovik)receive signal: %d", sig);
@@ -189,7 +190,7 @@ void install_signal_handling()
 {
     for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGUSR2})
         install(sig);
-    gate_let_in(&STOP_SIGNALS);
+    gate_let_in(&STOP_SIGNALS, on_daemon_signal);
     pub_util_serve_in_pauses(&DISPATCHED_SIGNALS, on_daemon_signal);
 }
 

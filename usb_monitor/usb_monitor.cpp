@@ -145,9 +145,7 @@ void *zel_handle_monitor_usb_loop(void * /*arg*/)
         timeval timeout = {0, 100000};
         // The wait holds no lock: a stop signal that no other thread is
         // free to take is taken here.
-        const GatePass pass = gate_let_stops_in();
-        int r = select(fd + 1, &readable, nullptr, nullptr, &timeout);
-        gate_leave(pass);
+        int r = gate_wait(Call::idle, [&] { return select(fd + 1, &readable, nullptr, nullptr, &timeout); });
         if (r <= 0 || !FD_ISSET(fd, &readable))
             continue;
         ssize_t n = recvfrom(fd, msg, UEVENT_BUF_SIZE, 0, nullptr, nullptr);

@@ -15,8 +15,11 @@ std::atomic<int> g_writes{0};
 // When the hold began, on the monotonic clock, in milliseconds.
 std::atomic<long long> g_hold_began_ms{0};
 const sigset_t *g_let_in = nullptr;
+void (*g_run_stop)(int) = nullptr;
 thread_local int t_writes = 0;
 thread_local bool t_last_words = false;
+// Where a stop signal let in during this thread's wait lands.
+thread_local sigjmp_buf *t_landing = nullptr;
 
 long long now_ms()
 {
@@ -26,8 +29,8 @@ long long now_ms()
 }
 
 // The stop's own writes wait for those other threads have in flight, within
-// the grace. A write this thread had in flight itself, when the handler that
-// runs the stop interrupted it, is not waited for.
+// the grace. A write this thread had in flight itself, when the stop gave it
+// up, is not waited for.
 void await_writes_in_flight()
 {
     const long long deadline = g_hold_began_ms.load() + GATE_WRITE_GRACE_MS;
@@ -47,7 +50,7 @@ GatePass gate_enter(Call call)
             await_writes_in_flight();
         return pass;
     }
-    if (t_last_words)
+    if (t_last_words || call == Call::idle)
         return pass;
     if (gate_stop_has_begun())
         gate_wait_for_good();
@@ -60,35 +63,60 @@ GatePass gate_enter(Call call)
         ++t_writes;
         pass.counted_write = true;
     }
-    if (call != Call::prompt) {
-        const GatePass window = gate_let_stops_in();
-        pass.saved_mask = window.saved_mask;
-        pass.let_in = window.let_in;
-    }
     return pass;
 }
 
-GatePass gate_let_stops_in()
+void gate_open(GatePass &pass, sigjmp_buf *landing)
 {
-    GatePass pass = {};
-    if (g_let_in != nullptr && !gate_this_thread_holds())
-        pass.let_in = pthread_sigmask(SIG_UNBLOCK, g_let_in, &pass.saved_mask) == 0;
-    return pass;
+    if (g_let_in == nullptr || gate_this_thread_holds() || pass.let_in)
+        return;
+    if (t_last_words)
+        return;
+    t_landing = landing;
+    pass.let_in = pthread_sigmask(SIG_UNBLOCK, g_let_in, &pass.saved_mask) == 0;
+    if (!pass.let_in)
+        t_landing = nullptr;
+}
+
+void gate_close(const GatePass &pass)
+{
+    if (!pass.let_in)
+        return;
+    pthread_sigmask(SIG_SETMASK, &pass.saved_mask, nullptr);
+    t_landing = nullptr;
 }
 
 void gate_leave(const GatePass &pass)
 {
-    if (pass.let_in)
-        pthread_sigmask(SIG_SETMASK, &pass.saved_mask, nullptr);
     if (pass.counted_write) {
         --t_writes;
         g_writes.fetch_sub(1);
     }
 }
 
-void gate_let_in(const sigset_t *stop_signals)
+void gate_land(int sig)
+{
+    // Out of the handler, which leaves the mask as it found it: the stop
+    // signals let in, the one taken held back.
+    pthread_sigmask(SIG_BLOCK, g_let_in, nullptr);
+    t_landing = nullptr;
+    g_run_stop(sig);
+    gate_wait_for_good();
+}
+
+void gate_give_up_wait(int sig)
+{
+    sigjmp_buf *landing = t_landing;
+    if (landing == nullptr || g_let_in == nullptr || sigismember(g_let_in, sig) != 1)
+        return;
+    t_landing = nullptr;
+    siglongjmp(*landing, sig);
+}
+
+void gate_let_in(const sigset_t *stop_signals, void (*run_stop)(int sig))
 {
     g_let_in = stop_signals;
+    g_run_stop = run_stop;
 }
 
 bool gate_take_hold()

@@ -1,41 +1,39 @@
 // The gate that every call to the outside world passes (util/outside.cpp
 // applies it): where the orderly stop holds the other threads, and where a
-// thread that waits on a peer lets the stop signals in. It knows nothing of
-// the daemon above it; daemon/lifecycle.cpp says who does what with it.
+// thread that waits lets the stop signals in. It knows nothing of the daemon
+// above it; daemon/lifecycle.cpp says who does what with it.
 #pragma once
 
+#include <csetjmp>
 #include <signal.h>
 
-// What a call may do to the stop: wait on a peer for as long as the peer
-// takes (a log line, a property read, a file the platform provides), send
-// a property write (which the property service orders by its connections),
-// or neither (a signal to a process, a new thread).
-enum class Call { waits_on_peer, property_write, prompt };
+// What a wait may do to the stop: wait on a peer for as long as the peer
+// takes (a log line, a property read, a file the platform provides), send a
+// property write (which the property service orders by its connections),
+// neither (a signal to a process, a new thread: no wait at all), or wait on
+// nobody while holding no lock (the monitor's wait for uevents, a pause).
+enum class Call { waits_on_peer, property_write, prompt, idle };
 
-// What gate_leave() undoes.
-struct GatePass {
-    sigset_t saved_mask;
-    bool let_in;
-    bool counted_write;
-};
+// Set once, before any thread but main exists: the stop signals, and what
+// runs one that a wait let in.
+void gate_let_in(const sigset_t *stop_signals, void (*run_stop)(int sig));
 
-// Once a stop holds, a thread other than the stop's waits here for good. A
-// call that waits on a peer has the signals named by gate_let_in() unblocked
-// for its length, so that a stop signal is taken even when no thread is
-// free: its handler runs the stop there and the call is given up. A property
-// write is counted while in flight; the stop's own first write waits for
-// those of other threads, at most GATE_WRITE_GRACE_MS after the hold began.
-GatePass gate_enter(Call call);
-void gate_leave(const GatePass &pass);
+// Runs wait() through the gate. Once a stop holds, a thread other than the
+// stop's waits at the start of any call but an idle one, for good. A
+// property write is counted while in flight; the stop's own first write
+// waits for those of other threads, at most GATE_WRITE_GRACE_MS after the
+// hold began. Every call but a prompt one lets the stop signals in for its
+// length (but on the stop's own thread), so that a stop signal is taken
+// even when no thread is free: their handler calls gate_give_up_wait(),
+// which leaves the handler for this frame, and the stop runs here, on this
+// thread, with wait() given up.
+template <class Wait>
+auto gate_wait(Call call, Wait wait) -> decltype(wait());
 
-// Set once, before any thread but main exists.
-void gate_let_in(const sigset_t *stop_signals);
-
-// The same window alone, for a wait that is no call outside but holds no
-// lock either (the monitor's wait for uevents, a pause): a thread that
-// waits there takes a stop signal even when no other thread is free. Not on
-// the stop's own thread. gate_leave() closes it.
-GatePass gate_let_stops_in();
+// Called first by the stop signals' handler: when the thread was waiting
+// with them let in, gives the wait up and runs the stop where it began.
+// Returns otherwise.
+void gate_give_up_wait(int sig);
 
 // A write that another thread has in flight when the stop begins has
 // connected to the property service, or is about to: the service takes
@@ -59,3 +57,31 @@ bool gate_stop_has_begun();
 
 // A thread that is ending says so in the log whatever holds the others.
 void gate_pass_last_words();
+
+// The parts of gate_wait().
+struct GatePass {
+    sigset_t saved_mask;
+    bool let_in;
+    bool counted_write;
+};
+GatePass gate_enter(Call call);
+void gate_open(GatePass &pass, sigjmp_buf *landing);
+void gate_close(const GatePass &pass);
+void gate_leave(const GatePass &pass);
+[[noreturn]] void gate_land(int sig);
+
+template <class Wait>
+auto gate_wait(Call call, Wait wait) -> decltype(wait())
+{
+    GatePass pass = gate_enter(call);
+    sigjmp_buf landing;
+    // A stop signal let in below leaves its handler for here.
+    if (int sig = sigsetjmp(landing, 0); sig != 0) // NOLINT(cert-err52-cpp)
+        gate_land(sig);
+    if (call != Call::prompt)
+        gate_open(pass, &landing);
+    auto r = wait();
+    gate_close(pass);
+    gate_leave(pass);
+    return r;
+}

@@ -10,57 +10,60 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+// The result of a call and the errno it left, which the gate's own calls
+// must not change.
+struct Result {
+    int value;
+    int err;
+};
+
+template <class Call_>
+int through_gate(Call call, Call_ make_call)
+{
+    const Result r = gate_wait(call, [&] {
+        int value = make_call();
+        return Result{value, errno};
+    });
+    errno = r.err;
+    return r.value;
+}
+
+} // namespace
+
 int outside_log(int prio, const char *tag, const char *text)
 {
-    const GatePass pass = gate_enter(Call::waits_on_peer);
-    int r = __android_log_print(prio, tag, "%s", text);
-    gate_leave(pass);
-    return r;
+    return through_gate(Call::waits_on_peer, [&] { return __android_log_print(prio, tag, "%s", text); });
 }
 
 int outside_property_get(const char *name, char *value, const char *default_value)
 {
-    const GatePass pass = gate_enter(Call::waits_on_peer);
-    int r = property_get(name, value, default_value);
-    gate_leave(pass);
-    return r;
+    return through_gate(Call::waits_on_peer, [&] { return property_get(name, value, default_value); });
 }
 
 int outside_property_set(const char *name, const char *value)
 {
-    const GatePass pass = gate_enter(Call::property_write);
-    int r = property_set(name, value);
-    gate_leave(pass);
-    return r;
+    return through_gate(Call::property_write, [&] { return property_set(name, value); });
 }
 
 int outside_open_to_read(const char *path)
 {
-    const GatePass pass = gate_enter(Call::waits_on_peer);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    int err = errno;
-    gate_leave(pass);
-    errno = err;
-    return fd;
+    return through_gate(Call::waits_on_peer, [&] { return open(path, O_RDONLY | O_CLOEXEC); });
 }
 
 int outside_kill(pid_t pid, int sig)
 {
-    const GatePass pass = gate_enter(Call::prompt);
-    int r = kill(pid, sig);
-    int err = errno;
-    gate_leave(pass);
-    errno = err;
-    return r;
+    return through_gate(Call::prompt, [&] { return kill(pid, sig); });
 }
 
 int outside_thread_create(pthread_t *handle, void *(*routine)(void *))
 {
-    const GatePass pass = gate_enter(Call::prompt);
-    int r = pthread_create(handle, nullptr, routine, nullptr);
-    // glibc may leave a value behind when the creation fails.
-    if (r != 0)
-        *handle = 0;
-    gate_leave(pass);
-    return r;
+    return through_gate(Call::prompt, [&] {
+        int r = pthread_create(handle, nullptr, routine, nullptr);
+        // glibc may leave a value behind when the creation fails.
+        if (r != 0)
+            *handle = 0;
+        return r;
+    });
 }

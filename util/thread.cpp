@@ -167,10 +167,7 @@ void pub_util_pause(useconds_t us)
                 pub_util_end_thread_if_requested();
             continue;
         }
-        const GatePass pass = gate_let_stops_in();
-        const int r = nanosleep(&left, nullptr);
-        gate_leave(pass);
-        if (r != 0)
+        if (gate_wait(Call::idle, [&] { return nanosleep(&left, nullptr); }) != 0)
             pub_util_end_thread_if_requested();
     }
 }
