@@ -134,8 +134,12 @@ bool begin_stop(int sig)
     exit(0);
 }
 
+// Created while SIGUSR1 ends the thread that takes it, and the main thread
+// lets it in all along, so that one sent to the process meanwhile ends the
+// main thread and never the monitor: the signal thread keeps itself.
 void *signal_thread(void * /*arg*/)
 {
+    pub_util_keep_this_thread();
     serve_signals_for_good();
 }
 
@@ -204,13 +208,9 @@ int start_threads()
         pub_util_thread_not_started();
         return r;
     }
-    // The signal thread inherits SIGUSR1 blocked: it never ends.
-    const sigset_t usr1 = signal_set(SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
     pthread_t thread = 0;
     if (outside_thread_create(&thread, signal_thread) == 0)
         pthread_detach(thread);
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
     return 0;
 }
 

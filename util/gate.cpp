@@ -96,9 +96,6 @@ void gate_leave(const GatePass &pass)
 
 void gate_land(int sig)
 {
-    // Out of the handler, which leaves the mask as it found it: the stop
-    // signals let in, the one taken held back.
-    pthread_sigmask(SIG_BLOCK, g_let_in, nullptr);
     t_landing = nullptr;
     g_run_stop(sig);
     gate_wait_for_good();

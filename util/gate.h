@@ -75,8 +75,9 @@ auto gate_wait(Call call, Wait wait) -> decltype(wait())
 {
     GatePass pass = gate_enter(call);
     sigjmp_buf landing;
-    // A stop signal let in below leaves its handler for here.
-    if (int sig = sigsetjmp(landing, 0); sig != 0) // NOLINT(cert-err52-cpp)
+    // A stop signal let in below leaves its handler for here, with the
+    // signal mask of this moment back.
+    if (int sig = sigsetjmp(landing, 1); sig != 0) // NOLINT(cert-err52-cpp)
         gate_land(sig);
     if (call != Call::prompt)
         gate_open(pass, &landing);

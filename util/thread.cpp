@@ -120,6 +120,19 @@ void pub_util_handle_thread_signal(int sig)
     log_error("%s", text);
 }
 
+void pub_util_keep_this_thread()
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    const pid_t me = gettid();
+    for (auto &slot : g_end_requested) {
+        pid_t mine = me;
+        slot.compare_exchange_strong(mine, 0);
+    }
+}
+
 void pub_util_end_thread_if_requested()
 {
     if (gate_this_thread_holds())
@@ -143,6 +156,16 @@ void pub_util_bound_the_end(unsigned seconds, bool renew)
     if (g_end_bounded.exchange(true) && !renew)
         return;
     signal(SIGALRM, end_bound_reached);
+    // The thread that arms the bound may be inside a handler that runs with
+    // every signal held back (ThreadSanitizer runs them so); it is the one
+    // that will wait, so it lets the alarm in.
+    const sigset_t alarm_only = [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGALRM);
+        return set;
+    }();
+    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
     alarm(seconds);
 }
 

@@ -15,6 +15,10 @@ int pub_util_stop_thread(pthread_t *handle);
 // every wake-up) or a pause. A thread held by a stop stays held.
 void pub_util_handle_thread_signal(int sig);
 
+// The calling thread never ends by SIGUSR1: it holds the signal back from now
+// on and forgets a request that reached it before.
+void pub_util_keep_this_thread();
+
 // If SIGUSR1 has reached the calling thread, log its end and end the thread.
 // Returns otherwise, and always on the thread that runs the orderly stop,
 // which must reach its exit.
