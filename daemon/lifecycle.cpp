@@ -19,16 +19,17 @@
 //
 // Yet no thread need be free: start-up and a restart may wait on a peer that
 // does not answer (a property service stuck behind init, a FIFO nobody
-// writes) for as long as it likes. So a thread inside a call that waits on a
-// peer lets SIGINT and SIGTERM in for the length of that call (util/gate.h),
-// and their handler runs the stop right there, giving the call up: a stop
-// signal is always taken at once. That stop logs and writes on a thread
-// whose own log line or property call it interrupted. The host's calls hold
-// no lock while they wait but for the log's fallback to standard error (for
-// its time stamp), and Android's may; where the stop meets a lock its own
-// thread held, it waits there until its bound ends the process with status 0,
-// as when its peers never answer. A restart request is never let in that way:
-// it waits for a free thread.
+// writes) for as long as it likes. So a thread that waits (a call to a peer,
+// the monitor's wait for uevents, a pause) lets SIGINT and SIGTERM in for
+// the length of that wait (util/gate.h). Their handler leaves for the frame
+// where the wait began, giving the wait up, and the stop runs there, on that
+// thread, outside any handler: a stop signal is always taken at once. A wait
+// given up that way may leave a lock behind that its call held: the host's
+// calls hold none while they wait but for the log's fallback to standard
+// error (for its time stamp), and Android's may. Where the stop meets such a
+// lock it waits until its bound ends the process with status 0, as when its
+// peers never answer. A restart request is never let in that way: it waits
+// for a free thread.
 //
 // Until the daemon installs its handling, the signals keep their default
 // action: a stop or restart request that comes before then ends the process.
@@ -50,9 +51,10 @@
 // dropped.
 //
 // SIGUSR1 ends the thread that takes it. Its handler is installed just before
-// the monitor is created, and only the main thread and the monitor let it in;
-// the kernel gives a signal sent to the process to the main thread first, so
-// a stray SIGUSR1 ends the idle main thread and not the USB monitor.
+// the monitor is created, and only the main thread and the monitor let it in
+// (the signal thread keeps itself); the kernel gives a signal sent to the
+// process to the main thread first, so a stray SIGUSR1 ends the idle main
+// thread and not the USB monitor.
 
 #include "daemon/daemon.h"
 
