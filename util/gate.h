@@ -4,7 +4,7 @@
 // above it; daemon/lifecycle.cpp says who does what with it.
 #pragma once
 
-#include <csetjmp>
+#include <setjmp.h>
 #include <signal.h>
 
 // What a wait may do to the stop: wait on a peer for as long as the peer
@@ -77,7 +77,7 @@ auto gate_wait(Call call, Wait wait) -> decltype(wait())
     sigjmp_buf landing;
     // A stop signal let in below leaves its handler for here, with the
     // signal mask of this moment back.
-    if (int sig = sigsetjmp(landing, 1); sig != 0) // NOLINT(cert-err52-cpp)
+    if (int sig = sigsetjmp(landing, 1); sig != 0)
         gate_land(sig);
     if (call != Call::prompt)
         gate_open(pass, &landing);
