@@ -19,8 +19,8 @@ struct Result {
     int err;
 };
 
-template <class Call_>
-int through_gate(Call call, Call_ make_call)
+template <class MakeCall>
+int through_gate(Call call, MakeCall make_call)
 {
     const Result r = gate_wait(call, [&] {
         int value = make_call();
