@@ -18,8 +18,10 @@
 - The domain: a seclabel the policy declares as a domain, or else the
   transition init makes when it runs the executable's label (the
   file_contexts of drovik's policy directories, DIR...).
-- gentle_kill, when this tree's init knows it: init's stop then sends SIGTERM,
-  which runs the daemon's orderly stop, before SIGKILL.
+- init's stop of the service stops the daemon's two services too: an action
+  on property:init.svc.NAME=stopped stops each, on init's main loop. No
+  gentle_kill: init would hold that loop 200 ms after its SIGTERM, with the
+  daemon's ctl.stop writes waiting on it, and then kill the daemon.
 - start, stop, restart and enable name a service that exists: one of this
   file, of the platform's init.rc files, or the daemon's own two.
 """
@@ -264,13 +266,20 @@ def check_service(name, path, body, where, ctx):
         elif caps != granted:
             problems.append(f"{where}: capabilities {' '.join(sorted(caps)) or '(none)'}, but the policy grants "
                             f"{domain} {' '.join(sorted(granted)) or 'none'}")
-    if ctx["gentle_kill"] and "gentle_kill" not in opts:
-        problems.append(f"{where}: no gentle_kill: init's stop would SIGKILL {name}, skipping its orderly stop, "
-                        f"and leave mulgate and sprue running")
+    if "gentle_kill" in opts:
+        problems.append(f"{ctx['rc']}:{opts['gentle_kill'][0][0]}: gentle_kill: init's stop would hold its main loop "
+                        f"200 ms after SIGTERM, where {name}'s ctl.stop writes wait, then kill it")
     summary = f"service {name} ({path}): class {' '.join(classes)}, user {' '.join(users)}, group {' '.join(groups)}" \
-              f", capabilities {' '.join(sorted(caps)) or 'none'}, domain {domain}" + \
-              (", gentle_kill" if "gentle_kill" in opts else "")
+              f", capabilities {' '.join(sorted(caps)) or 'none'}, domain {domain}"
     return problems, summary
+
+
+def stop_problems(rc, parsed, name, own_services):
+    """The daemon's own services that no action on its init.svc.NAME=stopped stops."""
+    stopped = {w[1] for keyword, args, _, body in parsed if keyword == "on" and args == [f"property:init.svc.{name}=stopped"]
+               for _, w in body if w[0] == "stop" and len(w) > 1}
+    return [f"{rc}: no 'stop {s}' on property:init.svc.{name}=stopped: init's stop of {name} would leave {s} running"
+            for s in sorted(own_services - stopped)]
 
 
 def main():
@@ -291,7 +300,7 @@ def main():
     ctx = {
         "rc": rc, "binary": installed[1], "platform": Platform(aosp), "ids": user_names(aosp, extra["--config-fs"]),
         "caps": caps, "groups": groups, "policy": sepolicy.Policy(conf), "labels": labels,
-        "contexts": contexts, "gentle_kill": "gentle_kill" in options,
+        "contexts": contexts,
         "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+",
                                      sepolicy.read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
         "policy_bin": binary,
@@ -342,9 +351,11 @@ def main():
                          for n, w in body if w[0] in SERVICE_COMMANDS and len(w) > 1 and w[1] not in known]
     if not services:
         problems.append(f"{rc}: no service")
+    for name in services:
+        problems += stop_problems(rc, parsed, name, own_services)
     if problems:
         sepolicy.fail("\n".join(problems))
-    print("; ".join(said) + ("" if ctx["gentle_kill"] else "; this tree's init has no gentle_kill"))
+    print("; ".join(said) + "; " + ", ".join(f"stop {s}" for s in sorted(own_services)) + " when it stops")
 
 
 if __name__ == "__main__":

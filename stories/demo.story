@@ -8,7 +8,7 @@ step Boot with the USB cable attached, then start the daemon
 say The gadget's state file reads CONFIGURED and the serial function offers 1 port.
 say drovik should announce itself, check the event-log switch (persist.sys.v3.sprue.state,
 say unset, so 0), see the configured gadget, stop the modem-log service mulgate and start it.
-start
+start drovik
 expect log /\n    drovik, version 1\.0\.0\n    Build time: [A-Z][a-z]{2} [ 1-3]\d \d{4} \d\d:\d\d:\d\d\n/
 expect log /PID of drovik: \d+/
 expect log "current persist.sys.v3.sprue.state: 0"
@@ -98,7 +98,7 @@ expect service mulgate running
 
 step Stop the daemon (SIGTERM)
 say drovik should ask init to stop sprue and mulgate, end its USB thread and exit with status 0.
-stop
+signal TERM
 expect log "(drovik)receive signal: 15"
 expect log "stopService() return: 0"
 expect log "manager_stop exit."

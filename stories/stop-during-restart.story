@@ -14,12 +14,12 @@ expect log "mulgate is running."
 expect log /send signal OK\. pid:\d+, signo:15\./
 
 step Stop the daemon in the middle of it
-stop
+signal TERM
 expect log "(drovik)receive signal: 15"
 expect log "stopService() return: 0"
 expect log "manager_stop exit."
 expect exit 0
 expect write ctl.stop=sprue
 expect write ctl.stop=mulgate
-# init's stop ends the stubborn process with SIGKILL after its grace period.
+# init's stop ends the stubborn process with SIGKILL at once.
 expect service mulgate stopped within 5s

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -41,7 +41,9 @@ Filesystem::Filesystem()
     must(mount("tmpfs", "/dev/socket", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=64k") == 0,
          "mount tmpfs on /dev/socket");
 
-    must(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0, "mount /proc");
+    // As a device's: another uid's processes are seen only by root and the
+    // readproc group (3009).
+    must(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2,gid=3009") == 0, "mount /proc");
     // Kept so that ps works while /proc is hidden from the programs.
     proc_ = open("/proc", O_PATH | O_DIRECTORY | O_CLOEXEC);
     must(proc_ >= 0, "open /proc");

@@ -8,8 +8,8 @@
 #include <deque>
 #include <mutex>
 
-#include "../requests.h"
-#include "../wire.h"
+#include "channel/requests.h"
+#include "channel/wire.h"
 
 namespace sim::detail {
 

@@ -11,7 +11,7 @@
 
 #include <host_wire.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim {
@@ -66,7 +66,7 @@ Logd::Logd(const Options &opts)
         return;
     // The limit is per network namespace and taken when a socket is made.
     write_file("/proc/sys/net/unix/max_dgram_qlen", std::to_string(opts.logd_queue) + "\n");
-    sock_ = unix_socket(SOCK_DGRAM, LOGDW_SOCKET);
+    sock_ = unix_socket(SOCK_DGRAM, LOGDW_SOCKET, 0222); // as Android's: anyone may write
     int one = 1;
     setsockopt(sock_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     int size = 8 << 20;

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../wire.h"
+#include "channel/wire.h"
 
 namespace sim::detail {
 
@@ -78,7 +78,7 @@ void mkdir_p(const std::string &path, mode_t mode)
     }
 }
 
-int unix_socket(int type, const char *path)
+int unix_socket(int type, const char *path, mode_t mode)
 {
     int s = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
     must(s >= 0, "socket");
@@ -86,7 +86,7 @@ int unix_socket(int type, const char *path)
     a.sun_family = AF_UNIX;
     strncpy(a.sun_path, path, sizeof a.sun_path - 1);
     must(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0, std::string("bind ") + path);
-    chmod(path, 0666);
+    must(chmod(path, mode) == 0, std::string("chmod ") + path);
     return s;
 }
 

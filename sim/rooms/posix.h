@@ -19,8 +19,8 @@ void write_file(const std::string &path, std::string_view bytes, mode_t mode = 0
 // The whole file, or nullopt when it cannot be opened; relative paths are taken from dirfd.
 std::optional<std::string> read_file_at(int dirfd, const std::string &path);
 void mkdir_p(const std::string &path, mode_t mode = 0755);
-// A Unix socket bound to path, open to everyone in the device.
-int unix_socket(int type, const char *path);
+// A Unix socket bound to path, with that mode.
+int unix_socket(int type, const char *path, mode_t mode);
 
 int64_t mono_ns();
 

@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 extern char **environ;
@@ -56,6 +57,30 @@ std::string find_program(const std::string &name)
         pos = c + 1;
     }
     return name;
+}
+
+// Uid:, Gid: (the real ids, first) and Groups: of /proc/PID/status.
+void ids(const std::string &status, Process &p)
+{
+    auto field = [&](const char *name) {
+        size_t at = status.find(std::string("\n") + name);
+        if (at == std::string::npos)
+            return std::string();
+        at += strlen(name) + 1;
+        return status.substr(at, status.find('\n', at) - at);
+    };
+    p.uid = static_cast<uid_t>(strtoul(field("Uid:").c_str(), nullptr, 10));
+    p.gid = static_cast<gid_t>(strtoul(field("Gid:").c_str(), nullptr, 10));
+    std::string groups = field("Groups:");
+    char *at = groups.data();
+    for (;;) {
+        char *end;
+        unsigned long g = strtoul(at, &end, 10);
+        if (end == at)
+            break;
+        p.groups.push_back(static_cast<gid_t>(g));
+        at = end;
+    }
 }
 
 } // namespace
@@ -137,7 +162,7 @@ void Programs::routes(wire::Router &r)
     r.on<wire::Kill>([this](const wire::Kill &q) { kill(q.pid, q.sig); });
 }
 
-pid_t Programs::start(const std::vector<std::string> &argv, bool without_dac)
+pid_t Programs::start(const std::vector<std::string> &argv, bool without_dac, const Credentials *cred)
 {
     if (argv.empty())
         throw Error("empty command");
@@ -174,7 +199,8 @@ pid_t Programs::start(const std::vector<std::string> &argv, bool without_dac)
         dup2(nullfd, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        execve(path.c_str(), args.data(), environ);
+        if (!cred || (setpgid(0, 0) == 0 && take_credentials(*cred) == 0))
+            execve(path.c_str(), args.data(), environ);
         fl += format_int(failmsg + fl, errno);
         failmsg[fl++] = '\n';
         (void)!write(2, failmsg, fl);
@@ -248,6 +274,7 @@ std::vector<Process> Programs::ps() const
         p.name = stat->substr(lp + 1, rp - lp - 1);
         p.state = (*stat)[rp + 2];
         p.ppid = atoi(stat->c_str() + rp + 4);
+        ids(read_file_at(proc_, std::string(de->d_name) + "/status").value_or(""), p);
         out.push_back(p);
     }
     closedir(d);

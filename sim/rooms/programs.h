@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ports.h"
 #include "sim/device.h"
 
 namespace sim::wire {
@@ -22,7 +23,7 @@ class Router;
 
 namespace sim::detail {
 
-class Programs {
+class Programs final : public ProgramPort {
 public:
     // proc_dir: the device's /proc, read by ps() even while it is hidden.
     explicit Programs(int proc_dir);
@@ -40,9 +41,15 @@ public:
 
     // --- the control channel: StartJob, Job, Ps, Kill
     void routes(wire::Router &r);
-    // without_dac: no CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. Throws when
-    // the program cannot be run.
-    pid_t start(const std::vector<std::string> &argv, bool without_dac);
+    // without_dac: no CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH; cred: a
+    // service's, in a process group of its own. Throws when the program
+    // cannot be run.
+    pid_t start(const std::vector<std::string> &argv, bool without_dac, const Credentials *cred = nullptr);
+    // --- service control: the daemon's service
+    pid_t run(const std::vector<std::string> &argv, const Credentials &cred) override
+    {
+        return start(argv, false, &cred);
+    }
     // Its state, with what it wrote from out_from and err_from on, at most max bytes of each.
     JobStatus status(pid_t pid, size_t out_from, size_t err_from, size_t max);
     std::vector<Process> ps() const;

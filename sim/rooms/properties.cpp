@@ -9,7 +9,7 @@
 
 #include <host_wire.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim::detail {
@@ -86,38 +86,63 @@ PropertyService::PropertyService(const Options &opts, PersistStore &persist) : p
     }
     delay_ms_ = opts.property_delay.count();
     if (opts.property_service) {
-        sock_ = unix_socket(SOCK_STREAM, PROPERTY_SOCKET);
+        sock_ = unix_socket(SOCK_STREAM, PROPERTY_SOCKET, 0666);
         must(listen(sock_, 128) == 0, "listen");
     }
 }
 
-void PropertyService::start(ServiceControlPort &services)
+void PropertyService::start(MainLoopPort &loop, ServiceControlPort &services)
 {
+    loop_ = &loop;
     services_ = &services;
     if (sock_ >= 0)
         std::thread([this] { serve_loop(); }).detach();
 }
 
-// Applies one write as init does.
-uint32_t PropertyService::apply(const std::string &name, const std::string &value)
+namespace {
+
+bool is_control(const std::string &name)
+{
+    return name == "ctl.start" || name == "ctl.stop";
+}
+
+// What init does with a write before it is stored: a ctl.* never is.
+uint32_t check(const std::string &name, const std::string &value)
 {
     if (!legal_name(name))
         return kBadName;
     if (value.size() > PROP_VALUE_LEN_MAX)
         return kValueTooLong;
-    if (name == "ctl.start" || name == "ctl.stop")
-        return services_->control(name == "ctl.start" ? Control::kStart : Control::kStop, value) ? kOk
-                                                                                                 : kUnknownService;
-    if (name.rfind("ctl.", 0) == 0)
+    if (name.rfind("ctl.", 0) == 0 && !is_control(name))
         return kUnknownControl;
-    std::lock_guard lk(mu_);
-    // ro.* take their first value for good, whether from the boot or a write.
-    if (name.rfind("ro.", 0) == 0 && props_.count(name))
-        return kReadOnly;
-    props_[name] = value;
-    if (PersistStore::is_persistent(name))
-        persist_.save(props_);
     return kOk;
+}
+
+} // namespace
+
+// Stores one write as init does, and tells init's loop of the change.
+uint32_t PropertyService::store(const std::string &name, const std::string &value)
+{
+    {
+        std::lock_guard lk(mu_);
+        // ro.* take their first value for good, whether from the boot or a write.
+        if (name.rfind("ro.", 0) == 0 && props_.count(name))
+            return kReadOnly;
+        props_[name] = value;
+        if (PersistStore::is_persistent(name))
+            persist_.save(props_);
+    }
+    if (loop_)
+        loop_->property_changed(name, value);
+    return kOk;
+}
+
+void PropertyService::answer(const PendingControl &c, bool found)
+{
+    uint32_t st = found ? kOk : kUnknownService;
+    writes_.add({c.name, c.value, st, c.pid, c.time});
+    (void)!send(c.conn, &st, sizeof st, MSG_NOSIGNAL);
+    close(c.conn);
 }
 
 void PropertyService::routes(wire::Router &r)
@@ -131,7 +156,12 @@ void PropertyService::routes(wire::Router &r)
 
 void PropertyService::set(const std::string &name, const std::string &value)
 {
-    if (uint32_t st = apply(name, value); st != kOk)
+    uint32_t st = check(name, value);
+    if (st == kOk && is_control(name))
+        st = services_->control(control_of(name), value) ? kOk : kUnknownService;
+    else if (st == kOk)
+        st = store(name, value);
+    if (st != kOk)
         throw Error("setprop " + printable(name) + ": refused (" + status_text(st) + ")");
 }
 
@@ -144,10 +174,9 @@ std::optional<std::string> PropertyService::get(const std::string &name) const
     return it->second;
 }
 
-void PropertyService::service_state(const std::string &service, const std::string &state)
+void PropertyService::set_own(const std::string &name, const std::string &value)
 {
-    std::lock_guard lk(mu_);
-    props_["init.svc." + service] = state;
+    store(name, value);
 }
 
 void PropertyService::serve_loop()
@@ -159,12 +188,13 @@ void PropertyService::serve_loop()
                 usleep(1000);
             continue;
         }
-        serve(c);
-        close(c);
+        // A ctl.* write keeps its connection until init's loop answers it.
+        if (!serve(c))
+            close(c);
     }
 }
 
-void PropertyService::serve(int c)
+bool PropertyService::serve(int c)
 {
     // A writer that stops half-way must not hold the service for long.
     timeval tv{2, 0};
@@ -190,22 +220,30 @@ void PropertyService::serve(int c)
 
     uint32_t cmd;
     if (!read_full(c, &cmd, sizeof cmd))
-        return;
+        return false;
     Timestamp t = wire::now();
     if (cmd == PROP_MSG_SETPROP2) {
         std::string name, value;
         if (!read_str(name) || !read_str(value)) {
             reply(u32(kBadRequest));
-            return;
+            return false;
         }
         delay();
-        uint32_t st = apply(name, value);
+        uint32_t st = check(name, value);
+        if (st == kOk && is_control(name)) {
+            timeval none{0, 0};
+            setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+            loop_->queue_control({name, value, c, cred.pid, t});
+            return true;
+        }
+        if (st == kOk)
+            st = store(name, value);
         writes_.add({name, value, st, cred.pid, t});
         reply(u32(st));
     } else if (cmd == PROP_MSG_GETPROP) {
         std::string name;
         if (!read_str(name))
-            return;
+            return false;
         delay();
         std::string value = get(name).value_or("").substr(0, PROP_VALUE_LEN_MAX);
         reads_.add({name, value, cred.pid, t});
@@ -213,6 +251,7 @@ void PropertyService::serve(int c)
     } else {
         reply(u32(kUnknownCommand));
     }
+    return false;
 }
 
 } // namespace sim::detail

@@ -1,13 +1,17 @@
-// init's service control: the services of Options::services, their stand-in
-// processes, ctl.start and ctl.stop, the stop's grace period and the restart
-// of a service that ended by itself; and stand-ins that no service controls.
+// init's service control: the services of the .rc files, started and stopped
+// as init's code does it, their restarts, and the files' property triggers;
+// and stand-ins that no service controls.
 //
-// Threads: control() comes from the property service's thread or from the
-// main thread; everything else from the main thread, which reaps the children
-// and fires the timer. mu_ guards the services; it is held while a stand-in is
-// forked and while the property service is told a new state (see ports.h).
-// Both threads fork, so between fork and pause() a stand-in makes only
-// async-signal-safe calls.
+// A service runs either the daemon (the service named
+// Options::daemon_service, whose path stands for Options::daemon_command: a
+// program of the device, output captured) or, for any other, a stand-in: init
+// forks it with the service's credentials and its command name, and it waits
+// for signals.
+//
+// Threads: the main loop alone, as in init: ctl.* writes reach it through
+// init's queue, so a writer is answered after its write is handled, and a
+// stop's pause (gentle_kill) holds the whole loop. mu_ guards the services
+// for list() and the journal only.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +23,7 @@
 
 #include "journal.h"
 #include "ports.h"
+#include "rc.h"
 #include "sim/device.h"
 
 namespace sim::wire {
@@ -29,18 +34,23 @@ namespace sim::detail {
 
 class ServiceControl final : public ServiceControlPort {
 public:
-    ServiceControl(const Options &opts, ServiceStatePort &states);
+    // proc_dir: the device's /proc, for the stop's look at the process group.
+    ServiceControl(const Options &opts, RcScript rc, InitPropertiesPort &props, ProgramPort &programs, int proc_dir);
     ~ServiceControl();
     ServiceControl(const ServiceControl &) = delete;
     ServiceControl &operator=(const ServiceControl &) = delete;
 
-    // --- the property service
+    // --- init's main loop
+    // The classes in the order the platform's init.rc starts them, then the
+    // triggers of the properties' values at boot.
+    void boot();
+    // ctl.start (Start) and ctl.stop (StopOrReset).
     bool control(Control what, const std::string &service) override;
-
-    // --- init's event loop
+    // Runs the actions whose trigger the change matches.
+    void property_changed(const std::string &name, const std::string &value);
     // A child that init has reaped: true when it was a service's.
     bool reaped(pid_t pid);
-    // Readable when a grace period or a restart delay is over; then on_timer().
+    // Readable when a restart is due; then on_timer().
     int timer_fd() const { return timer_; }
     void on_timer();
 
@@ -54,20 +64,29 @@ public:
 
 private:
     struct Service {
-        std::string name;
+        RcService rc;
         ServiceOptions opt;
-        std::string state;    // empty until first started
-        pid_t pid = 0;        // 0 when no process runs
-        int64_t deadline = 0; // monotonic: SIGKILL when stopping, start again when restarting
-        bool killed = false;
-        bool pending() const { return (state == "stopping" && !killed && pid != 0) || (state == "restarting" && !pid); }
+        std::string state; // empty until first started
+        pid_t pid = 0;     // 0 when no process runs
+        int64_t started = 0;
+        bool disabled = false;   // stopped, or a oneshot that ended: no restart
+        bool restarting = false; // started again at started + restart period
+        int64_t dies_at = 0;     // a stopped process's end, told late (ServiceOptions::dies_after)
     };
-    void set_state(Service &s, const std::string &state, pid_t pid);
+    void ended(Service &s);
     void start(Service &s);
+    void stop(Service &s);
+    void set_state(Service &s, const std::string &state, pid_t pid);
+    bool group_alive(pid_t pgid) const;
+    int64_t restart_at(const Service &s) const;
     void arm();
+    void run(const RcCommand &c);
 
-    const Millis stop_grace_, restart_delay_;
-    ServiceStatePort &states_;
+    const Options opts_;
+    RcScript rc_;
+    InitPropertiesPort &props_;
+    ProgramPort &programs_;
+    int proc_;
     int timer_ = -1;
     mutable std::mutex mu_;
     std::map<std::string, Service> services_;

@@ -4,7 +4,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 
-#include "../router.h"
+#include "channel/router.h"
 #include "posix.h"
 
 namespace sim {

@@ -12,7 +12,7 @@
 
 #include "commands.h"
 #include "guard.h"
-#include "story.h"
+#include "lang/story.h"
 
 namespace {
 

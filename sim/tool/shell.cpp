@@ -8,8 +8,8 @@
 #include <string>
 
 #include "commands.h"
-#include "engine.h"
 #include "guard.h"
+#include "lang/engine.h"
 
 namespace tool {
 namespace {

@@ -114,6 +114,16 @@ void start_and_listen(Device &d);
 // log's size.
 size_t wait_start_up_over(Device &d);
 
+// Four bytes of the property service's wire; a SETPROP2 message.
+std::string u32(uint32_t v);
+std::string set_msg(const std::string &n, const std::string &v);
+// One connection to the device's property service, as a process of the device
+// makes it: sends the bytes, then reads everything until the service closes.
+std::string prop_call(Device &d, const std::string &bytes);
+
+// A .rc file of a test's own with this text, for Options::rc_files; its path.
+std::string rc_file(const std::string &name, const std::string &text);
+
 // The daemon's command run as a fresh unprivileged user allowed `threads`
 // threads in all.
 std::vector<std::string> unprivileged(const sim::Options &o, int threads);

@@ -1,7 +1,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+
+#include <host_wire.h>
 #include <unistd.h>
 
 #include "e2e.h"
@@ -204,6 +210,42 @@ size_t wait_start_up_over(Device &d)
 {
     start_and_listen(d);
     return d.wait_log_quiet(300ms, 5s);
+}
+
+std::string u32(uint32_t v)
+{
+    return std::string(reinterpret_cast<const char *>(&v), 4);
+}
+std::string set_msg(const std::string &n, const std::string &v)
+{
+    return u32(PROP_MSG_SETPROP2) + u32(uint32_t(n.size())) + n + u32(uint32_t(v.size())) + v;
+}
+
+// One connection to the device's property service from outside: sends the
+// bytes, then reads everything until the service closes.
+std::string prop_call(Device &d, const std::string &bytes)
+{
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = d.host_path(PROPERTY_SOCKET);
+    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
+    EXPECT_EQ(send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    shutdown(s, SHUT_WR);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(s, buf, sizeof buf)) > 0;)
+        out.append(buf, size_t(n));
+    close(s);
+    return out;
+}
+
+std::string rc_file(const std::string &name, const std::string &text)
+{
+    const std::string path = testing::TempDir() + std::to_string(getpid()) + "-" + name;
+    std::ofstream(path) << text;
+    return path;
 }
 
 std::vector<std::string> unprivileged(const sim::Options &o, int threads)

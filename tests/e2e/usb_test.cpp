@@ -98,9 +98,9 @@ TEST(Usb, StartServiceWaitsForStoppedAndGivesUpAfterTwoSeconds)
     }
     EXPECT_EQ(d.service("mulgate").state, "running");
 
-    // "stopping" is not "stopped": a mulgate that ignores SIGTERM stays
-    // stopping for the 1 s grace period, and the start waits for it.
-    d.set_service_options("mulgate", {.ignore_sigterm = true});
+    // "stopping" is not "stopped": a mulgate that takes a second to die
+    // stays stopping, and the start waits for it.
+    d.set_service_options("mulgate", {.dies_after = 1s});
     d.setprop("ctl.stop", "mulgate");
     ASSERT_TRUE(d.wait_service_state("mulgate", "stopped", 2s));
     d.setprop("ctl.start", "mulgate");

@@ -1,14 +1,15 @@
 // The story language's parser, line by line and story by story: every verb
-// read from good lines into its payload and written back, and every
-// refusal with its line, column and words.
+// read from good lines into its values and written back, each entry with
+// the function its section needs, and every refusal with its line, column
+// and words.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 #include <vector>
 
-#include "story.h"
-#include "verb.h"
+#include "lang/story.h"
+#include "lang/verb.h"
 
 namespace tool {
 namespace {
@@ -42,8 +43,8 @@ const std::vector<Good> kGood = {
     {"signal SIGINT", "signal", "signal SIGINT"},
     {"signal 12", "signal", "signal SIGUSR2"},
     {"restart", "restart", "restart"},
-    {"stop", "stop", "stop"},
-    {"start", "start", "start"},
+    {"stop drovik", "stop", "stop drovik"},
+    {"start mulgate", "start", "start mulgate"},
     {"wait 1.5s", "wait", "wait 1.5s"},
     {"wait 0.25s", "wait", "wait 250ms"},
     {"wait 500ms", "wait", "wait 500ms"},
@@ -106,6 +107,17 @@ TEST(Language, GoodLinesReadIntoTheirVerbAndBackAgain)
 
     for (std::string_view blank : {"", "   ", "\t", "# a comment", "  # another", "\r"})
         EXPECT_TRUE(std::holds_alternative<std::monostate>(parse_line(blank))) << visible(blank);
+}
+
+TEST(Language, EachVerbHasTheFunctionItsSectionRuns)
+{
+    // A boot line only sets a device up before it boots; every other verb runs on one.
+    for (const Verb *v : all_verbs()) {
+        SCOPED_TRACE(std::string(v->name));
+        const bool boot = v->section == Section::Boot;
+        EXPECT_EQ(v->set_up != nullptr, boot);
+        EXPECT_EQ(v->run != nullptr, !boot);
+    }
 }
 
 struct Refused {

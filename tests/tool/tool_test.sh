@@ -6,6 +6,8 @@ set -uo pipefail
 group=$1 sim=$2 daemon=$3
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/drovik-tool-test.XXXXXX)
+# The device's init runs the daemon as the user its .rc names.
+chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
@@ -80,7 +82,7 @@ outcomes)
     # The command after -- is taken word for word; what a failing daemon says is shown.
     mkdir "$work/with space"
     cp "$daemon" "$work/with space/drovik"
-    printf 'expect log "startService() return: 0"\nstop\nexpect exit 0\n' >"$work/stop.story"
+    printf 'expect log "startService() return: 0"\nsignal TERM\nexpect exit 0\n' >"$work/stop.story"
     run 0 run "$work/stop.story" -- "$work/with space/drovik"
     has "daemon command: \"$work/with space/drovik\""
     has "The story went as written"
@@ -101,7 +103,7 @@ shell)
         printf 'hello\033[A\n'
         head -c 1000000 /dev/zero | tr '\0' x
         printf '\nquit now\nsetprop "" 1\nsetprop persist.x "a b"\ngetprop persist.x\n'
-        printf 'stop\nstop\nstart\nservice mulgate ignores-sigterm\nusb SUSPENDED\n'
+        printf 'stop drovik\nsignal TERM\nstatus\nstart drovik\nps\nservice mulgate ignores-sigterm\nusb SUSPENDED\n'
         printf 'uevent "change@/x\\0USB_STATE=CONFIGURED\\0"\n'
         printf 'expect log "zel_handle_monitor_usb_loop get usb other status event"\n'
         printf 'expect log "zel_handle_monitor_usb_loop get usb CONFIGURED event"\nwrites\nevents\n'
@@ -117,10 +119,15 @@ shell)
     has "error: column 6: unexpected 'now' (usage: quit)"
     has 'error: setprop "" "1": refused'
     has '"a b"'
-    grep -A1 -F 'sent SIGTERM to the daemon' "$work/out" | grep -qF 'has ended: exit status 0' ||
-        fail "stop did not wait for the daemon's end"
-    has "error: the daemon is not running ('start' starts it)"
+    grep -A1 -F 'init stopped drovik' "$work/out" | grep -qF 'has ended: killed by signal 9' ||
+        fail "stop drovik did not wait for the daemon's end"
+    has "error: the daemon is not running ('start drovik' starts it)"
+    grep -A1 -F "error: the daemon is not running" "$work/out" | grep -qF 'has ended: killed by signal 9' ||
+        fail "status did not say how the daemon ended"
     has "daemon started, pid"
+    # ps: uid, gid and groups; the daemon as drovik.rc runs it, mulgate as the device's .rc.
+    grep -qE '^ +[0-9]+ +1 [A-Z]  9999  3009 - +drovik-shell$' "$work/out" || fail "ps: no drovik-shell as nobody/readproc"
+    grep -qE '^ +[0-9]+ +1 [A-Z]  1001  1001 1007 +mulgate$' "$work/out" || fail "ps: no mulgate as radio/radio,log"
     has "ok: expect log \"zel_handle_monitor_usb_loop get usb CONFIGURED event\""
     has "ctl.stop = \"mulgate\""
     has "mulgate stopping"

@@ -105,7 +105,10 @@ struct Process {
     pid_t pid = 0; // in the device
     pid_t ppid = 0;
     char state = '?';
-    std::string name; // the Name of /proc/PID/status
+    std::string name;          // the Name of /proc/PID/status
+    uid_t uid = 0;             // real uid
+    gid_t gid = 0;             // real gid
+    std::vector<gid_t> groups; // supplementary
 };
 
 struct ExitStatus {
@@ -127,10 +130,17 @@ struct JobStatus {
     Timestamp ended;
 };
 
+// How a service's stand-in behaves; what init does with it is the .rc files'.
 struct ServiceOptions {
     bool ignore_sigterm = false; // the stand-in ignores SIGTERM: only SIGKILL ends it
-    bool oneshot = false;        // reads "stopped", not "restarting", when it ends
+    // A stop's process that takes this long to die after SIGKILL (as one in
+    // uninterruptible sleep): init reads it ended, and the service stopped, so late.
+    Millis dies_after{0};
 };
+
+// The .rc files the device's init reads at boot: the project's drovik.rc and
+// the device's own for mulgate and sprue (android/device/services.rc).
+std::vector<std::string> default_rc_files();
 
 // The daemon command: DROVIK_DAEMON_CMD from the environment, split at
 // spaces, when set; otherwise the drovik binary of this build.
@@ -151,8 +161,20 @@ struct Options {
     std::map<std::string, std::string> properties;
     // Where "persist.*" values are kept across boots; empty keeps them in memory only.
     std::string persist_file;
+    // init's .rc files, read in order at boot; a line the device does not
+    // honour makes the boot fail, naming its file and line.
+    std::vector<std::string> rc_files = default_rc_files();
+    // The service of the .rc files that is the daemon: its path stands for
+    // daemon_command, run with the service's credentials.
+    std::string daemon_service = "drovik";
     std::vector<std::string> daemon_command = default_daemon_command();
-    bool start_daemon = true;     // start the daemon at boot, after everything else is up
+    // false: the boot leaves the daemon's service alone (as if disabled);
+    // start_daemon() starts it.
+    bool start_daemon = true;
+    // init starts the daemon's service again when it ends, as on a device;
+    // off, it stays "restarting" until start_daemon(), so that a test sees
+    // the daemon's end as the last of it.
+    bool daemon_restarts = false;
     bool logd = true;             // false: no /dev/socket/logdw, the daemon falls back to stderr
     bool property_service = true; // false: no /dev/socket/property_service
     Millis property_delay{0};     // the property service waits this long before each reply
@@ -160,13 +182,16 @@ struct Options {
     // network namespace's net.unix.max_dgram_qlen when logd's socket is made.
     // The default keeps a burst from ever waiting; Linux's own is 10.
     int logd_queue = 100000;
-    // The daemon runs as root but without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH,
-    // so that hide_proc() makes "/proc" unopenable for it.
+    // A daemon run by start_daemon(argv) runs as root but without
+    // CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH, so that hide_proc() makes
+    // "/proc" unopenable for it (the daemon's service never has them).
     bool daemon_without_dac = false;
-    std::map<std::string, ServiceOptions> services = {{"mulgate", {}}, {"sprue", {}}};
-    Millis stop_grace{1000};    // SIGTERM to SIGKILL on "ctl.stop"
-    Millis restart_delay{1000}; // a service that ended by itself is started again after this
-    Millis uevent_gap{20};      // between CONNECTED and CONFIGURED of plug()
+    // The stand-ins' behaviour, by service name (a service of the .rc files).
+    std::map<std::string, ServiceOptions> services;
+    // A service that ended by itself is started again this long after it was
+    // started (init's restart period: at once when it ran longer).
+    Millis restart_delay{1000};
+    Millis uevent_gap{20}; // between CONNECTED and CONFIGURED of plug()
     Millis boot_timeout{10000};
 };
 
@@ -243,9 +268,16 @@ public:
     std::optional<JobStatus> wait_job(pid_t pid, Millis timeout);
 
     // --- the daemon
-    pid_t start_daemon(); // with options().daemon_command
+    // ctl.start of the daemon's service: init runs options().daemon_command
+    // with the service's credentials. Its pid, as the daemon sees itself.
+    pid_t start_daemon();
+    // A program of init's run as the daemon instead, as root, outside the service.
     pid_t start_daemon(const std::vector<std::string> &argv);
-    pid_t daemon_pid() const { return daemon_pid_; } // as the daemon sees itself; 0 before the first start
+    pid_t daemon_pid() const { return daemon_pid_; } // 0 before the first start
+    // The daemon's service's last process, once init has started it (at
+    // boot, on a restart or a start), ended or not: daemon_pid() follows it.
+    // Its pid, or 0.
+    pid_t follow_daemon();
     void signal_daemon(int sig);
     JobStatus daemon_status();
     std::optional<ExitStatus> wait_daemon_exit(Millis timeout);

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "channel/router.h"
 #include "rooms/filesystem.h"
 #include "rooms/journal.h"
 #include "rooms/logd.h"
@@ -28,9 +29,10 @@
 #include "rooms/posix.h"
 #include "rooms/programs.h"
 #include "rooms/properties.h"
+#include "rooms/queue.h"
+#include "rooms/rc.h"
 #include "rooms/services.h"
 #include "rooms/usb.h"
-#include "router.h"
 
 namespace sim::detail {
 namespace {
@@ -57,7 +59,8 @@ public:
     // it cannot.
     Init(const Options &opts, int ctl)
         : ctl_(ctl), sigchld_(sigchld_fd()), persist_(opts.persist_file), usb_(opts), props_(opts, persist_),
-          logd_(opts), services_(opts, props_), programs_(fs_.proc_dir())
+          logd_(opts), programs_(fs_.proc_dir()),
+          services_(opts, load_rc(opts.rc_files), props_, programs_, fs_.proc_dir())
     {
         props_.routes(router_);
         logd_.routes(router_);
@@ -71,6 +74,7 @@ public:
 private:
     void reap();
     void serve_request();
+    void serve_queue();
 
     int ctl_;
     int sigchld_;
@@ -79,21 +83,24 @@ private:
     UsbGadget usb_;
     PropertyService props_;
     Logd logd_;
-    ServiceControl services_;
     Programs programs_;
+    InitQueue queue_;
+    ServiceControl services_;
     wire::Router router_;
 };
 
 void Init::run()
 {
-    props_.start(services_);
+    props_.start(queue_, services_);
     logd_.start();
+    services_.boot();
     Writer ready;
     ready.u32(wire::kOk);
     wire::send_msg(ctl_, ready.data());
 
     for (;;) {
-        std::vector<pollfd> fds{{ctl_, POLLIN, 0}, {sigchld_, POLLIN, 0}, {services_.timer_fd(), POLLIN, 0}};
+        std::vector<pollfd> fds{
+            {ctl_, POLLIN, 0}, {sigchld_, POLLIN, 0}, {services_.timer_fd(), POLLIN, 0}, {queue_.fd(), POLLIN, 0}};
         programs_.poll_fds(fds);
         if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             _exit(3);
@@ -102,6 +109,8 @@ void Init::run()
         programs_.drain();
         if (fds[2].revents)
             services_.on_timer();
+        if (fds[3].revents)
+            serve_queue();
         if (fds[0].revents)
             serve_request();
     }
@@ -136,11 +145,22 @@ void Init::reap()
     // its lines in the log.
     if (program_ended)
         logd_.flush();
+    // The daemon's service is a program and a service at once; anything
+    // else of neither (a spare stand-in, an orphan) is reaped all the same.
     for (auto &e : ended) {
-        // Neither's: a spare stand-in or an orphan, reaped all the same.
-        if (!programs_.reaped(e.pid, e.exit, e.when))
-            services_.reaped(e.pid);
+        programs_.reaped(e.pid, e.exit, e.when);
+        services_.reaped(e.pid);
     }
+}
+
+// As init's loop: the triggers of the changes made since, then one ctl.*
+// write, answered once handled.
+void Init::serve_queue()
+{
+    for (auto &[name, value] : queue_.take_changes())
+        services_.property_changed(name, value);
+    if (auto c = queue_.take_control())
+        props_.answer(*c, services_.control(control_of(c->name), c->value));
 }
 
 void Init::serve_request()

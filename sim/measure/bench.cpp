@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "commands.h"
 #include "figures.h"
-#include "guard.h"
 #include "lookup.h"
 #include "sim/reactions.h"
+#include "tool/commands.h"
+#include "tool/guard.h"
 
 namespace tool {
 

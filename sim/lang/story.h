@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "commands.h"
+#include "tool/commands.h"
 #include "verb.h"
 
 namespace tool {

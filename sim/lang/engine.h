@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "guard.h"
 #include "sim/device.h"
+#include "tool/guard.h"
 #include "verb.h"
 
 namespace tool {
@@ -44,8 +44,12 @@ public:
     // otherwise only errors, unmet expectations and the daemon's end are told.
     Engine(sim::Device &d, bool verbose, std::string indent);
     Outcome run(const Command &c);
-    // Starts the daemon and waits until it listens for uevents (or has ended).
+    // Starts the daemon's service and waits until it listens for uevents (or has ended).
     Outcome start_daemon();
+    // init's start and stop of a service (ctl.start, ctl.stop); the daemon's
+    // stop waits for its end.
+    Outcome start_service(const std::string &name);
+    Outcome stop_service(const std::string &name);
     // Tells of the daemon's end as soon as it is seen, once; true when it has ended.
     bool notice_daemon_end();
     bool daemon_running();

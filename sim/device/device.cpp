@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "requests.h"
-#include "wire.h"
+#include "channel/requests.h"
+#include "channel/wire.h"
 
 namespace sim {
 
@@ -246,7 +246,26 @@ std::optional<JobStatus> Device::wait_job(pid_t pid, Millis timeout)
 
 pid_t Device::start_daemon()
 {
-    return start_daemon(opts_.daemon_command);
+    std::lock_guard lk(mu_);
+    if (daemon_pid_ > 0 && job(daemon_pid_).running)
+        throw Error("the daemon is already running");
+    setprop("ctl.start", opts_.daemon_service);
+    if (follow_daemon() == 0)
+        throw Error("init could not start the daemon's service " + opts_.daemon_service);
+    return daemon_pid_;
+}
+
+pid_t Device::follow_daemon()
+{
+    std::lock_guard lk(mu_);
+    // Its last start, even when it has ended since.
+    pid_t p = 0;
+    for (auto &e : service_events())
+        if (e.service == opts_.daemon_service && e.state == "running")
+            p = e.pid;
+    if (p > 0)
+        daemon_pid_ = p;
+    return p;
 }
 
 pid_t Device::start_daemon(const std::vector<std::string> &argv)

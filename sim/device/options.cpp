@@ -4,6 +4,10 @@
 
 #include "sim/device.h"
 
+#ifndef DROVIK_RC
+#define DROVIK_RC "drovik.rc"
+#define DROVIK_DEVICE_RC "android/device/services.rc"
+#endif
 #ifndef DROVIK_DAEMON_PATH
 #define DROVIK_DAEMON_PATH "drovik"
 #endif
@@ -32,6 +36,11 @@ std::vector<std::string> split_command(std::string_view text)
         i = j;
     }
     return out;
+}
+
+std::vector<std::string> default_rc_files()
+{
+    return {DROVIK_RC, DROVIK_DEVICE_RC};
 }
 
 std::vector<std::string> default_daemon_command()

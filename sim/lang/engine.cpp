@@ -15,6 +15,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr sim::Millis kStartWait = 10s; // until a started daemon listens for uevents
+constexpr sim::Millis kStopWait = 10s;  // until a stopped daemon has ended
 
 void put(const std::string &indent, const std::string &text)
 {
@@ -136,7 +137,9 @@ Outcome Engine::run(const Command &c)
     current_ = &c;
     Outcome o;
     try {
-        o = c.verb->run(*this, c.payload);
+        // Boot lines run before the device boots; on a running one they fail.
+        o = c.verb->run ? c.verb->run(*this, c.args)
+                        : fail("boot lines set a device up before it boots: they belong at the top of a story");
     } catch (const sim::Error &e) {
         if (!d_.alive())
             throw;
@@ -155,6 +158,34 @@ Outcome Engine::start_daemon()
     say("daemon started, pid " + std::to_string(p) + " inside the device");
     // A cable event sent before its uevent socket is bound would be lost.
     sim::Device::wait_until([&] { return d_.wait_daemon_listening(0ms) || !daemon_running(); }, kStartWait, 10ms);
+    return Outcome::Done;
+}
+
+Outcome Engine::start_service(const std::string &name)
+{
+    if (name == d_.options().daemon_service)
+        return start_daemon();
+    try {
+        d_.setprop("ctl.start", name);
+    } catch (const sim::Error &) {
+        return fail("init has no service " + quoted_text(name));
+    }
+    say("init started " + name + ": " + d_.service(name).state + ", pid " + std::to_string(d_.service(name).pid));
+    return Outcome::Done;
+}
+
+Outcome Engine::stop_service(const std::string &name)
+{
+    const bool daemon = name == d_.options().daemon_service;
+    try {
+        d_.setprop("ctl.stop", name);
+    } catch (const sim::Error &) {
+        return fail("init has no service " + quoted_text(name));
+    }
+    say("init stopped " + name);
+    if (daemon && d_.daemon_pid() > 0 && !d_.wait_daemon_exit(kStopWait))
+        put("the daemon (pid " + std::to_string(d_.daemon_pid()) + ") is still running " + time_text(kStopWait) +
+            " after init's stop");
     return Outcome::Done;
 }
 

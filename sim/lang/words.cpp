@@ -1,6 +1,6 @@
 // The words of drovik-sim's command language: a line's tokens and the
 // readers of a command's arguments; pure functions of the line.
-#include "lang.h"
+#include "words.h"
 
 #include <signal.h>
 

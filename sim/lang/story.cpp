@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "engine.h"
-#include "guard.h"
+#include "tool/guard.h"
 
 namespace tool {
 
@@ -140,7 +140,7 @@ private:
         if (steps_.empty() && d_.log().empty())
             return;
         d_.wait_log_quiet(150ms, 1s);
-        // Lets services that are being stopped finish (init's grace period is 1 s).
+        // Lets services that are being stopped finish (until init has reaped them).
         sim::Device::wait_until(
             [&] {
                 for (auto &s : d_.services())
@@ -199,7 +199,7 @@ int run_story(const Story &story, const std::string &name, const Settings &s, Mo
 {
     BootSetup setup{tool_device(s), true};
     for (auto &l : story.boot) {
-        std::string problem = l.cmd.verb->set_up(setup, l.cmd.payload);
+        std::string problem = l.cmd.verb->set_up(setup, l.cmd.args);
         if (!problem.empty()) {
             fprintf(stderr, "drovik-sim: %s:%d: %s\n", name.c_str(), l.number, problem.c_str());
             return 2;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "commands.h"
+#include "tool/commands.h"
 
 namespace tool {
 

@@ -20,7 +20,7 @@
 #include <sstream>
 #include <vector>
 
-#include "guard.h"
+#include "tool/guard.h"
 #include "util/proc_lookup.h"
 
 extern char **environ;

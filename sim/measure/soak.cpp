@@ -7,10 +7,10 @@
 #include <random>
 #include <sstream>
 
-#include "commands.h"
 #include "figures.h"
-#include "guard.h"
 #include "sim/reactions.h"
+#include "tool/commands.h"
+#include "tool/guard.h"
 
 namespace tool {
 

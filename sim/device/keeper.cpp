@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "init.h"
-#include "wire.h"
+#include "channel/wire.h"
+#include "init/init.h"
 
 namespace sim {
 
@@ -144,8 +144,10 @@ void Device::boot()
     }
     daemon_pid_ = 0;
     log_.clear();
-    if (opts_.start_daemon)
-        start_daemon();
+    if (opts_.start_daemon && follow_daemon() == 0) {
+        shutdown();
+        throw Error("init did not start the daemon's service " + opts_.daemon_service);
+    }
 }
 
 void Device::shutdown()

@@ -111,8 +111,9 @@ SIM_WIRE_FIELDS(PropertyWrite, &PropertyWrite::name, &PropertyWrite::value, &Pro
 SIM_WIRE_FIELDS(PropertyRead, &PropertyRead::name, &PropertyRead::value, &PropertyRead::pid, &PropertyRead::time);
 SIM_WIRE_FIELDS(ServiceEvent, &ServiceEvent::service, &ServiceEvent::state, &ServiceEvent::pid, &ServiceEvent::time);
 SIM_WIRE_FIELDS(ServiceInfo, &ServiceInfo::name, &ServiceInfo::state, &ServiceInfo::pid);
-SIM_WIRE_FIELDS(ServiceOptions, &ServiceOptions::ignore_sigterm, &ServiceOptions::oneshot);
-SIM_WIRE_FIELDS(Process, &Process::pid, &Process::ppid, &Process::state, &Process::name);
+SIM_WIRE_FIELDS(ServiceOptions, &ServiceOptions::ignore_sigterm, &ServiceOptions::dies_after);
+SIM_WIRE_FIELDS(Process, &Process::pid, &Process::ppid, &Process::state, &Process::name, &Process::uid, &Process::gid,
+                &Process::groups);
 SIM_WIRE_FIELDS(ExitStatus, &ExitStatus::exited, &ExitStatus::code, &ExitStatus::signal);
 SIM_WIRE_FIELDS(JobStatus, &JobStatus::pid, &JobStatus::running, &JobStatus::exit, &JobStatus::out, &JobStatus::err,
                 &JobStatus::started, &JobStatus::ended);
