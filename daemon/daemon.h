@@ -21,12 +21,15 @@ void restart_service();
 // Before the banner: SIGPIPE is ignored for good.
 void ignore_broken_pipes();
 // Installs the handling of SIGINT, SIGTERM, SIGSEGV, SIGBUS and SIGUSR2, in
-// that order, and starts the signal thread that takes them with the main
-// thread. Until each is installed, a signal takes its default action.
+// that order; until each is installed, a signal takes its default action.
+// From then on the main thread takes them in its pauses, and a stop signal
+// in any call that waits on a peer.
 void install_signal_handling();
-// SIGUSR1's handler, which ends the thread that takes it; installed just
-// before the monitor thread is created, so that a stop always finds it.
-void install_thread_stop();
+// Creates the monitor thread, then, when the process may have one more, the
+// signal thread. SIGUSR1's handler, which ends the thread that takes it, is
+// installed first, so that a stop always finds it. The monitor's creation
+// result: 0, or the error that leaves the daemon without a monitor.
+int start_threads();
 // The main thread's life once start-up is over, and the signal thread's:
 // they take the signals.
 [[noreturn]] void serve_signals_for_good();

@@ -1,17 +1,24 @@
 #include "daemon/daemon.h"
 
 #include "util/log.h"
+#include "util/outside.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 int read_file_line(char *dst, int size, const char *path)
 {
     memset(dst, 0, static_cast<std::size_t>(size));
-    FILE *f = fopen(path, "r");
+    // Opened through the outside layer, since a file the platform provides
+    // may keep its reader waiting, and a stop must not wait with it.
+    int fd = outside_open_to_read(path);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
     if (f == nullptr) {
         int err = errno;
+        if (fd >= 0)
+            close(fd);
         log_debug("open(\"%s\") fail: %d - %s", path, err, strerror(err));
         return RESULT_FAILURE;
     }

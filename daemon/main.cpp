@@ -8,14 +8,11 @@
 // (honouring SOURCE_DATE_EPOCH), so that the same sources give the same binary.
 #include "drovik_build_time.h"
 #include "services/service_control.h"
-#include "usb_monitor/usb_monitor.h"
 #include "util/log.h"
-#include "util/outside.h"
 #include "util/thread.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -24,12 +21,6 @@ constexpr const char *PROGRAM_NAME = "drovik";
 constexpr const char *PROGRAM_VERSION = "1.0.0";
 constexpr int USB_STATE_BUF_SIZE = 100;
 constexpr int EXIT_NO_MONITOR = 21;
-
-int start_monitor()
-{
-    install_thread_stop();
-    return outside_thread_create(&g_monitor_usb_thread_id, zel_handle_monitor_usb_loop, true);
-}
 
 } // namespace
 
@@ -54,7 +45,7 @@ int main(int /*argc*/, char ** /*argv*/)
         }
     }
 
-    int r = start_monitor();
+    int r = start_threads();
     if (r != 0) {
         log_debug("pthread_create() g_monitor_usb_thread_id fail: %d", r);
         log_debug("drovik start fail. ret_val=%ld.", static_cast<long>(RESULT_FAILURE));

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -39,7 +38,7 @@ std::uint8_t decode_serial_count(std::span<const char> bytes)
 
 std::uint8_t read_usb_serial_number()
 {
-    int fd = open(USB_SERIAL_PORT_FILE, O_RDONLY | O_CLOEXEC);
+    int fd = outside_open_to_read(USB_SERIAL_PORT_FILE);
     if (fd < 0)
         return 0;
     char buf[10];

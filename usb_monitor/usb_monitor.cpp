@@ -1,6 +1,7 @@
 #include "usb_monitor/usb_monitor.h"
 
 #include "services/service_control.h"
+#include "util/gate.h"
 #include "util/log.h"
 #include "util/proc_lookup.h"
 #include "util/thread.h"
@@ -142,7 +143,9 @@ void *zel_handle_monitor_usb_loop(void * /*arg*/)
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
         timeval timeout = {0, 100000};
-        int r = select(fd + 1, &readable, nullptr, nullptr, &timeout);
+        // The wait holds no lock: a stop signal that no other thread is
+        // free to take is taken here.
+        int r = gate_wait(Call::idle, [&] { return select(fd + 1, &readable, nullptr, nullptr, &timeout); });
         if (r <= 0 || !FD_ISSET(fd, &readable))
             continue;
         ssize_t n = recvfrom(fd, msg, UEVENT_BUF_SIZE, 0, nullptr, nullptr);

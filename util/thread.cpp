@@ -1,7 +1,7 @@
 #include "util/thread.h"
 
+#include "util/gate.h"
 #include "util/log.h"
-#include "util/outside.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,11 +38,11 @@ void end_bound_reached(int /*sig*/)
 
 [[noreturn]] void end_thread()
 {
-    outside_pass_last_words();
+    gate_pass_last_words();
     // %d shows the low 32 bits of the handle, as the line always has.
     log_debug("thread %d will be end", static_cast<int>(pthread_self()));
     // A stop that has begun ends the process itself.
-    if (g_live_threads.fetch_sub(1) == 1 && !outside_stop_has_begun()) {
+    if (g_live_threads.fetch_sub(1) == 1 && !gate_stop_has_begun()) {
         pub_util_bound_the_end(LAST_EXIT_BOUND_S);
         exit(0);
     }
@@ -120,9 +120,22 @@ void pub_util_handle_thread_signal(int sig)
     log_error("%s", text);
 }
 
+void pub_util_keep_this_thread()
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    const pid_t me = gettid();
+    for (auto &slot : g_end_requested) {
+        pid_t mine = me;
+        slot.compare_exchange_strong(mine, 0);
+    }
+}
+
 void pub_util_end_thread_if_requested()
 {
-    if (outside_this_thread_holds())
+    if (gate_this_thread_holds())
         return;
     if (end_requested(gettid()))
         end_thread();
@@ -143,6 +156,16 @@ void pub_util_bound_the_end(unsigned seconds, bool renew)
     if (g_end_bounded.exchange(true) && !renew)
         return;
     signal(SIGALRM, end_bound_reached);
+    // The thread that arms the bound may be inside a handler that runs with
+    // every signal held back (ThreadSanitizer runs them so); it is the one
+    // that will wait, so it lets the alarm in.
+    const sigset_t alarm_only = [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGALRM);
+        return set;
+    }();
+    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
     alarm(seconds);
 }
 
@@ -159,7 +182,7 @@ void pub_util_pause(useconds_t us)
     while (left_until(deadline, &left)) {
         // The stop's own pauses serve nothing: a second stop signal must not
         // run into the first.
-        if (t_serve != nullptr && !outside_this_thread_holds()) {
+        if (t_serve != nullptr && !gate_this_thread_holds()) {
             int sig = sigtimedwait(t_served, nullptr, &left);
             if (sig > 0)
                 t_serve(sig);
@@ -167,7 +190,7 @@ void pub_util_pause(useconds_t us)
                 pub_util_end_thread_if_requested();
             continue;
         }
-        if (nanosleep(&left, nullptr) != 0)
+        if (gate_wait(Call::idle, [&] { return nanosleep(&left, nullptr); }) != 0)
             pub_util_end_thread_if_requested();
     }
 }

@@ -11,9 +11,13 @@
 int pub_util_stop_thread(pthread_t *handle);
 
 // SIGUSR1 handler. It only marks the receiving thread; the thread ends itself
-// at its next safe point: pub_util_end_thread_if_requested(), a pause, or the
-// start of its next call outside the process.
+// at its next safe point: pub_util_end_thread_if_requested() (the monitor's
+// every wake-up) or a pause. A thread held by a stop stays held.
 void pub_util_handle_thread_signal(int sig);
+
+// The calling thread never ends by SIGUSR1: it holds the signal back from now
+// on and forgets a request that reached it before.
+void pub_util_keep_this_thread();
 
 // If SIGUSR1 has reached the calling thread, log its end and end the thread.
 // Returns otherwise, and always on the thread that runs the orderly stop,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The daemon reaches the outside world (the log, properties, other processes,
-# new threads) only through util/outside.cpp, where the orderly stop's hold is
-# applied. This holds every other object of the daemon to that, by the
+# new threads) only through util/outside.cpp, which applies the gate of
+# util/gate.cpp: where the orderly stop holds a thread, and where a waiting
+# call lets a stop signal in. This holds every other object of the daemon to that, by the
 # symbols it leaves for the linker, and shows on a fixture that calls kill()
 # directly that a breach is caught.
 #

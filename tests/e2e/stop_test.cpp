@@ -121,7 +121,7 @@ TEST(StopAtAnyInstant, ThreeThreadsAndAThreadLimitOfThreeIsEnough)
     wait_start_up_over(d);
     const int extra = extra_threads(d.options());
     // The main thread, the USB monitor and the signal thread; a restart
-    // runs on the signal thread and adds none.
+    // runs on the thread that took it and adds none.
     EXPECT_EQ(thread_count(d), reactions::kThreads + extra);
     const size_t from = d.log().size();
     d.signal_daemon(SIGUSR2);
