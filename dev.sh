@@ -41,7 +41,7 @@ cd "$(dirname "$0")"
 
 BUILD=${BUILD_DIR:-build}
 BASE_PACKAGES=(cmake make g++)
-TEST_PACKAGES=(libgtest-dev libgmock-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev patch python3-selinux python3-setools)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 FUZZ_TARGETS=(uevent_scan serial_count status_line datagram file_line)
 

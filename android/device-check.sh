@@ -3,11 +3,12 @@
 # checked on the device itself, one step after the other. Usage:
 #
 #   android/device-check.sh [--partition system_ext|vendor] [-s SERIAL] [AOSP_ROOT]
-#   android/device-check.sh --sim DROVIK_SIM [AOSP_ROOT]
+#   android/device-check.sh --sim DROVIK_SIM [--rc FILE] [AOSP_ROOT]
 #
 # The first runs over adb against the attached device (Debian's adb); the
 # second against the simulated device of this project (drovik-sim, as root),
-# which ./dev.sh device-check builds and runs. AOSP_ROOT (default
+# which ./dev.sh device-check builds and runs; --rc FILE has its init read
+# FILE in place of drovik.rc (the kit still wants what drovik.rc gives). AOSP_ROOT (default
 # ../shared/aosp) gives the ids of users, groups and capabilities.
 #
 # Steps, each printing what it checked and PASS, FAIL or NOT CHECKED (with
@@ -40,19 +41,21 @@ usage() {
     exit 2
 }
 
-backend=adb partition=system_ext serial="" sim="" aosp=""
-# shellcheck disable=SC2034 # sim: the simulator android/kit/sim.sh runs
+backend=adb partition=system_ext serial="" sim="" sim_rc="" aosp=""
+# shellcheck disable=SC2034 # sim, sim_rc: the simulator android/kit/sim.sh runs
 while [ $# -gt 0 ]; do
     case "$1" in
     --partition) partition=${2:-}; shift 2 || usage ;;
     -s) serial=${2:-}; shift 2 || usage ;;
     --sim) backend=sim sim=$(realpath -e "${2:-}") || exit 2; shift 2 ;;
+    --rc) sim_rc=$(realpath -e "${2:-}") || exit 2; shift 2 ;;
     -h | --help) usage ;;
     -*) usage ;;
     *) [ -z "$aosp" ] || usage; aosp=$1; shift ;;
     esac
 done
 case "$partition" in system_ext) rc=drovik.rc ;; vendor) rc=drovik-vendor.rc ;; *) usage ;; esac
+[ -z "$sim_rc" ] || [ "$backend" = sim ] || usage
 aosp=$(realpath -e "${aosp:-$ROOT/../shared/aosp}") || { echo "device-check: no AOSP tree" >&2; exit 2; }
 
 # The back end: kit_open, kit_close, kit_describe; kit_pid NAME; kit_getprop

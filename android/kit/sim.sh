@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2154 # sim is device-check.sh's
+# shellcheck shell=bash disable=SC2154 # sim and sim_rc are device-check.sh's
 # device-check.sh's back end for the simulated device: one drovik-sim shell,
 # kept running through every step, whose commands stand for the device's.
 # Each call sends one line, then a marker, and takes the output up to the
@@ -21,7 +21,7 @@ kit_open() {
     PERSIST=$(mktemp "${TMPDIR:-/tmp}/device-check.persist.XXXXXX")
     # The log since the mark, in a file: the steps read it from subshells.
     LOGFILE=$(mktemp "${TMPDIR:-/tmp}/device-check.log.XXXXXX")
-    coproc SIM { exec "$sim" --persist "$PERSIST" shell 2>&1; }
+    coproc SIM { exec "$sim" --persist "$PERSIST" ${sim_rc:+--rc "$sim_rc"} shell 2>&1; }
     # A coprocess's descriptors are not passed to subshells; copies are.
     exec {TO_SIM}>&"${SIM[1]}" {FROM_SIM}<&"${SIM[0]}"
     sim_do status >/dev/null

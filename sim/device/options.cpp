@@ -40,7 +40,12 @@ std::vector<std::string> split_command(std::string_view text)
 
 std::vector<std::string> default_rc_files()
 {
-    return {DROVIK_RC, DROVIK_DEVICE_RC};
+    return rc_files_with(DROVIK_RC);
+}
+
+std::vector<std::string> rc_files_with(const std::string &drovik_rc)
+{
+    return {drovik_rc, DROVIK_DEVICE_RC};
 }
 
 std::vector<std::string> default_daemon_command()

@@ -11,6 +11,7 @@ namespace tool {
 struct Settings {
     std::vector<std::string> daemon; // the daemon's command
     std::string persist;             // persist file; empty: the command's own default
+    std::string rc;                  // read in place of drovik.rc; empty: drovik.rc
 };
 
 // A device as the tool boots it: the cable attached (CONFIGURED, one serial

@@ -45,6 +45,8 @@ void usage(FILE *f)
                "                    shell: $XDG_STATE_HOME/drovik-sim/persist.props, or\n"
                "                    ~/.local/state/drovik-sim/persist.props; demo and run: a fresh\n"
                "                    temporary file, so that every run starts alike)\n"
+               "  --rc FILE         the device's init reads FILE in place of the project's drovik.rc\n"
+               "                    (the device's own services.rc is read as always)\n"
                "  -h, --help        this text\n"
                "\n"
                "It must run as root: the device lives in namespaces of its own.\n");
@@ -110,12 +112,14 @@ int main(int argc, char **argv)
             if (s.daemon.empty())
                 return bad("nothing after --: give the daemon's command there");
             break;
-        } else if (a == "--daemon" || a == "--persist") {
+        } else if (a == "--daemon" || a == "--persist" || a == "--rc") {
             if (i + 1 >= argc)
                 return bad(a + " needs a value");
             std::string v = argv[++i];
             if (a == "--daemon")
                 s.daemon = sim::split_command(v);
+            else if (a == "--rc")
+                s.rc = v;
             else
                 s.persist = v, persist_given = true;
         } else if (a.rfind("--daemon=", 0) == 0) {
@@ -158,6 +162,14 @@ int main(int argc, char **argv)
         return bad("the daemon command is empty");
     if (persist_given && s.persist.empty())
         return bad("--persist needs a file name");
+    if (!s.rc.empty()) {
+        // The device's init reads it after moving into its own namespaces.
+        char *full = realpath(s.rc.c_str(), nullptr);
+        if (!full || access(full, R_OK) != 0)
+            return bad("cannot read the .rc file " + s.rc + ": " + strerror(errno));
+        s.rc = full;
+        free(full);
+    }
 
     // Everything that can be checked is checked before a device boots.
     std::optional<tool::Story> story;

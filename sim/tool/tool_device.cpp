@@ -9,6 +9,8 @@ sim::Options tool_device(const Settings &s)
     o.serial_port_num = "1\n";
     o.daemon_command = s.daemon;
     o.restart_delay = sim::kAndroidRestartDelay;
+    if (!s.rc.empty())
+        o.rc_files = sim::rc_files_with(s.rc);
     return o;
 }
 

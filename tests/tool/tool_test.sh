@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # drovik-sim as a person meets it: arguments, story files, the shell, and
 # what is left behind. Usage: tool_test.sh GROUP DROVIK_SIM DROVIK
-# (GROUP: refusals, outcomes, shell or cleanup). Needs root, as the tool does.
+# (GROUP: refusals, outcomes, shell, cleanup or kit). Needs root, as the tool
+# does; kit, Debian's python3-selinux and python3-setools as well.
 set -uo pipefail
 group=$1 sim=$2 daemon=$3
 here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d /tmp/drovik-tool-test.XXXXXX)
 # The device's init runs the daemon as the user its .rc names.
 chmod 755 "$work"
@@ -57,6 +59,8 @@ refusals)
     [ ! -e "$work/.dir.tmp" ] || fail "a stray file beside --persist"
     run 2 demo --
     has "nothing after --"
+    run 2 --rc "$work/no-such.rc" demo
+    has "cannot read the .rc file $work/no-such.rc: No such file or directory"
     run 2 soak 0
     has "soak needs a number of events from 1 to 10000000, not '0'"
     run 2 bench --samples many
@@ -158,6 +162,19 @@ cleanup)
         gone "$work/drovik-cleanup"
         no_temp_left
     done
+    ;;
+kit)
+    # The acceptance kit on a device whose drovik.rc lost capabilities KILL
+    # (the fixture, made from the project's drovik.rc): exactly the steps that
+    # need the capability fail.
+    patch --fuzz=0 -s -o "$work/drovik.rc" "$root/drovik.rc" "$root/tests/android/kit/no-capabilities.diff" ||
+        fail "tests/android/kit/no-capabilities.diff no longer applies to drovik.rc"
+    "$root/android/device-check.sh" --sim "$sim" --rc "$work/drovik.rc" >"$work/out" 2>&1 </dev/null
+    st=$?
+    [ $st = 1 ] || fail "device-check with the fixture exited $st, not 1"
+    failed=$(sed -n 's/^FAIL  \([a-z]*\) .*/\1/p' "$work/out" | paste -sd ' ')
+    [ "$failed" = "identity restart" ] || fail "failed steps: '$failed', not 'identity restart'"
+    has "CapEff: 0000000000000000, wants 0000000000000020"
     ;;
 *)
     fail "unknown group $group"

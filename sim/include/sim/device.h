@@ -141,6 +141,8 @@ struct ServiceOptions {
 // The .rc files the device's init reads at boot: the project's drovik.rc and
 // the device's own for mulgate and sprue (android/device/services.rc).
 std::vector<std::string> default_rc_files();
+// The same with another file in place of the project's drovik.rc.
+std::vector<std::string> rc_files_with(const std::string &drovik_rc);
 
 // The daemon command: DROVIK_DAEMON_CMD from the environment, split at
 // spaces, when set; otherwise the drovik binary of this build.
