@@ -9,7 +9,6 @@ is taken; anything else stops with the file, line and what was found.
 import glob
 import os
 import re
-import sys
 
 TOKEN = re.compile(r'\s+|//[^\n]*|/\*.*?\*/|"(?:[^"\\\n]|\\.)*"|[A-Za-z_][A-Za-z0-9_]*|-?\d+|[{}\[\]:,=+()]|.',
                    re.S)
@@ -173,32 +172,20 @@ BUILD_KEYS = {"srcs": [], "shared_libs": [], "cflags": [], "cppflags": [], "loca
 
 
 def build_inputs(root, path):
-    """Lines 'MODULE KEY VALUE...' for every cc_binary of Android.bp, with
-    its sources (globs expanded from root) and its partition."""
+    """{name: {key: value}} for every cc_binary of Android.bp, in order: the
+    BUILD_KEYS, sources with globs expanded from root and relative to it, the
+    partition and init_rc."""
     mods = modules(path)
-    out = []
+    out = {}
     for kind, props in mods:
         if kind != "cc_binary":
             continue
         name = props["name"]
-        for key, default in BUILD_KEYS.items():
-            value = merged(mods, props, key, default)
-            if key == "stem":
-                value = value or name
-            if key == "srcs":
-                value = [s for pattern in value for s in sorted(glob.glob(os.path.join(root, pattern)))
-                         or [os.path.join(root, pattern)]]
-                value = [os.path.relpath(s, root) for s in value]
-            out.append(" ".join([name, key] + (value if isinstance(value, list) else [value])).rstrip())
-        out.append(f"{name} partition {partition_of(props)}")
-        out.append(f"{name} init_rc {' '.join(props.get('init_rc', []))}".rstrip())
+        inputs = {key: merged(mods, props, key, default) for key, default in BUILD_KEYS.items()}
+        inputs["stem"] = inputs["stem"] or name
+        inputs["srcs"] = [os.path.relpath(s, root) for pattern in inputs["srcs"]
+                          for s in sorted(glob.glob(os.path.join(root, pattern))) or [os.path.join(root, pattern)]]
+        inputs["partition"] = partition_of(props)
+        inputs["init_rc"] = props.get("init_rc", [])
+        out[name] = inputs
     return out
-
-
-if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: blueprint.py ROOT ANDROID_BP  (the cc_binary modules' build inputs)")
-    try:
-        print("\n".join(build_inputs(sys.argv[1], sys.argv[2])))
-    except Error as e:
-        sys.exit(str(e))

@@ -5,7 +5,7 @@ with the names of its checks.
 Each fixture in tests/android/fixtures is a copy of the pack with one rule
 broken, run through the copy's android/check.sh, which must fail on that
 check, with the words the fixture expects; a few are inputs the check must
-take (pass: yes). Every check of android/checks has fixtures that fail it. A
+take (pass: yes). Every check of android/check.py has fixtures that fail it. A
 fixture whose edit no longer applies is a failure too, so none goes stale
 unnoticed.
 
@@ -164,7 +164,8 @@ def run(path, aosp):
                     apply(copy, op, path)
             tree = os.path.join(copy, "aosp") if os.path.isdir(os.path.join(copy, "aosp")) else aosp
             # The copy takes the tree's results where its inputs are the same
-            # (check.sh's cache is keyed on every input), unless there is none.
+            # (ccache's and the policy tools' answers are keyed on every input),
+            # unless there is no cache.
             command = [os.path.join(copy, "android", "check.sh"), "--only", ",".join(fx["check"])]
             if not os.environ.get("DROVIK_ANDROID_CACHE"):
                 command.append("--no-cache")
