@@ -28,9 +28,10 @@ OPTIONS:
                       build-android/, or DROVIK_ANDROID_CACHE)
 --self-test runs the check on a broken copy of the pack for every rule
 (tests/android/fixtures), each of which must fail. DROVIK_KEEP_WORK=1 keeps
-the work folder. Needs Debian's {packages}, and installs the missing ones
-(as root). Exits 1 when a check fails, 2 on a missing tool, tree path or bad
-argument.
+the work folder. Needs Debian's
+  {packages}
+and installs the missing ones (as root). Exits 1 when a check fails, 2 on a
+missing tool, tree path or bad argument.
 """
 import argparse
 import concurrent.futures
@@ -86,11 +87,11 @@ JOBS = 2
 
 
 class Setup:
-    """What every check is given: the pack (root and the device's files), the
-    tree and the run's work folder."""
+    """What every check is given besides its install: the tree, the device's
+    files and the extra sources given, the run's work folder and whether
+    tools keep their answers (the pack itself is ROOT)."""
 
     def __init__(self, args, aosp, work):
-        self.root = ROOT
         self.aosp = aosp
         self.work = work
         self.device = args.device
@@ -515,7 +516,7 @@ def install_packages():
 def parse_args():
     class Usage(argparse.ArgumentParser):
         def error(self, message):
-            print(usage_text(), file=sys.stderr)
+            print(f"android-check: {message} (--help: usage)", file=sys.stderr)
             sys.exit(2)
 
     def existing(path):
@@ -536,7 +537,8 @@ def parse_args():
     p.add_argument("aosp", nargs="?", default=os.path.join(ROOT, "..", "shared", "aosp"))
     args = p.parse_args()
     if args.help:
-        p.error("")
+        print(usage_text())
+        sys.exit(2)
     # Sources are named as Android.bp names them: from the top of the pack.
     args.with_source = [os.path.relpath(s, ROOT) for s in args.with_source]
     return args
