@@ -54,7 +54,9 @@
 // the monitor is created, and only the main thread and the monitor let it in
 // (the signal thread keeps itself); the kernel gives a signal sent to the
 // process to the main thread first, so a stray SIGUSR1 ends the idle main
-// thread and not the USB monitor.
+// thread and not the USB monitor. While main creates the threads it cannot
+// take one (glibc holds every signal back in main meanwhile), so the threads
+// are created with SIGUSR1 held back and let it in only once main does.
 
 #include "daemon/daemon.h"
 
@@ -136,9 +138,8 @@ bool begin_stop(int sig)
     exit(0);
 }
 
-// Created while SIGUSR1 ends the thread that takes it, and the main thread
-// lets it in all along, so that one sent to the process meanwhile ends the
-// main thread and never the monitor: the signal thread keeps itself.
+// Created with SIGUSR1 held back, as every thread is, and it keeps it so:
+// the signal thread never ends by it.
 void *signal_thread(void * /*arg*/)
 {
     pub_util_keep_this_thread();
@@ -203,16 +204,19 @@ void install_signal_handling()
 int start_threads()
 {
     signal(SIGUSR1, pub_util_handle_thread_signal);
+    pub_util_hold_thread_ends();
     // Counted before it can run, so that it is never taken for gone.
     pub_util_thread_to_start();
     int r = outside_thread_create(&g_monitor_usb_thread_id, zel_handle_monitor_usb_loop);
     if (r != 0) {
+        // SIGUSR1 stays held back: the exit follows.
         pub_util_thread_not_started();
         return r;
     }
     pthread_t thread = 0;
     if (outside_thread_create(&thread, signal_thread) == 0)
         pthread_detach(thread);
+    pub_util_threads_created();
     return 0;
 }
 

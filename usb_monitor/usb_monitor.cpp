@@ -130,6 +130,7 @@ void *zel_handle_monitor_usb_loop(void * /*arg*/)
     // goes to the idle main thread first, so a stray signal does not leave
     // the daemon deaf to the cable.
     signal(SIGUSR1, pub_util_handle_thread_signal);
+    pub_util_await_threads_created();
 
     int fd = open_uevent_socket_retrying();
 

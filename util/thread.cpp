@@ -28,6 +28,20 @@ std::atomic<int> g_live_threads{1};
 constexpr unsigned LAST_EXIT_BOUND_S = 8;
 std::atomic<bool> g_end_bounded{false};
 
+// Set by main once every thread is created; see pub_util_hold_thread_ends().
+std::atomic<bool> g_threads_created{false};
+
+const sigset_t &thread_end_signal()
+{
+    static const sigset_t usr1 = [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGUSR1);
+        return set;
+    }();
+    return usr1;
+}
+
 thread_local const sigset_t *t_served = nullptr;
 thread_local void (*t_serve)(int) = nullptr;
 
@@ -120,12 +134,31 @@ void pub_util_handle_thread_signal(int sig)
     log_error("%s", text);
 }
 
+void pub_util_hold_thread_ends()
+{
+    pthread_sigmask(SIG_BLOCK, &thread_end_signal(), nullptr);
+}
+
+void pub_util_threads_created()
+{
+    // Told before main lets SIGUSR1 in: one that waits ends main right here.
+    g_threads_created = true;
+    pthread_sigmask(SIG_UNBLOCK, &thread_end_signal(), nullptr);
+    pub_util_end_thread_if_requested();
+}
+
+void pub_util_await_threads_created()
+{
+    while (!g_threads_created.load()) {
+        const timespec ms = {0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &thread_end_signal(), nullptr);
+}
+
 void pub_util_keep_this_thread()
 {
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    pthread_sigmask(SIG_BLOCK, &thread_end_signal(), nullptr);
     const pid_t me = gettid();
     for (auto &slot : g_end_requested) {
         pid_t mine = me;

@@ -19,6 +19,18 @@ void pub_util_handle_thread_signal(int sig);
 // on and forgets a request that reached it before.
 void pub_util_keep_this_thread();
 
+// While the main thread creates a thread, glibc holds every signal back in
+// main, and a SIGUSR1 sent to the process would go to a thread that already
+// runs: the monitor, left to end while main goes on, deaf to the cable. So
+// the threads are created with SIGUSR1 held back (pub_util_hold_thread_ends()
+// in main first), and once the last is created, main lets it in again
+// (pub_util_threads_created()) and the monitor after main
+// (pub_util_await_threads_created()): a SIGUSR1 sent meanwhile waits and
+// ends the main thread.
+void pub_util_hold_thread_ends();
+void pub_util_threads_created();
+void pub_util_await_threads_created();
+
 // If SIGUSR1 has reached the calling thread, log its end and end the thread.
 // Returns otherwise, and always on the thread that runs the orderly stop,
 // which must reach its exit.
