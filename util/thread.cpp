@@ -31,15 +31,14 @@ std::atomic<bool> g_end_bounded{false};
 // Set by main once every thread is created; see pub_util_hold_thread_ends().
 std::atomic<bool> g_threads_created{false};
 
-const sigset_t &thread_end_signal()
+// Built at each use: a function-local static would need the C++ runtime's
+// guard, which the platform's libraries do not export.
+sigset_t thread_end_signal()
 {
-    static const sigset_t usr1 = [] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        return set;
-    }();
-    return usr1;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    return set;
 }
 
 thread_local const sigset_t *t_served = nullptr;
@@ -136,14 +135,16 @@ void pub_util_handle_thread_signal(int sig)
 
 void pub_util_hold_thread_ends()
 {
-    pthread_sigmask(SIG_BLOCK, &thread_end_signal(), nullptr);
+    const sigset_t usr1 = thread_end_signal();
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
 }
 
 void pub_util_threads_created()
 {
     // Told before main lets SIGUSR1 in: one that waits ends main right here.
     g_threads_created = true;
-    pthread_sigmask(SIG_UNBLOCK, &thread_end_signal(), nullptr);
+    const sigset_t usr1 = thread_end_signal();
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
     pub_util_end_thread_if_requested();
 }
 
@@ -153,12 +154,13 @@ void pub_util_await_threads_created()
         const timespec ms = {0, 1000000};
         nanosleep(&ms, nullptr);
     }
-    pthread_sigmask(SIG_UNBLOCK, &thread_end_signal(), nullptr);
+    const sigset_t usr1 = thread_end_signal();
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
 }
 
 void pub_util_keep_this_thread()
 {
-    pthread_sigmask(SIG_BLOCK, &thread_end_signal(), nullptr);
+    pub_util_hold_thread_ends();
     const pid_t me = gettid();
     for (auto &slot : g_end_requested) {
         pid_t mine = me;
