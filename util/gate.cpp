@@ -68,9 +68,7 @@ GatePass gate_enter(Call call)
 
 void gate_open(GatePass &pass, sigjmp_buf *landing)
 {
-    if (g_let_in == nullptr || gate_this_thread_holds() || pass.let_in)
-        return;
-    if (t_last_words)
+    if (g_let_in == nullptr || gate_this_thread_holds() || pass.let_in || t_last_words)
         return;
     t_landing = landing;
     pass.let_in = pthread_sigmask(SIG_UNBLOCK, g_let_in, &pass.saved_mask) == 0;

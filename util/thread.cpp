@@ -31,14 +31,20 @@ std::atomic<bool> g_end_bounded{false};
 // Set by main once every thread is created; see pub_util_hold_thread_ends().
 std::atomic<bool> g_threads_created{false};
 
-// Built at each use: a function-local static would need the C++ runtime's
-// guard, which the platform's libraries do not export.
-sigset_t thread_end_signal()
+// A set of one signal. Built at each use: a function-local static would need
+// the C++ runtime's guard, which the platform's libraries do not export.
+sigset_t only(int sig)
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, sig);
     return set;
+}
+
+void thread_ends(int how)
+{
+    const sigset_t usr1 = only(SIGUSR1);
+    pthread_sigmask(how, &usr1, nullptr);
 }
 
 thread_local const sigset_t *t_served = nullptr;
@@ -135,16 +141,14 @@ void pub_util_handle_thread_signal(int sig)
 
 void pub_util_hold_thread_ends()
 {
-    const sigset_t usr1 = thread_end_signal();
-    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    thread_ends(SIG_BLOCK);
 }
 
 void pub_util_threads_created()
 {
     // Told before main lets SIGUSR1 in: one that waits ends main right here.
     g_threads_created = true;
-    const sigset_t usr1 = thread_end_signal();
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    thread_ends(SIG_UNBLOCK);
     pub_util_end_thread_if_requested();
 }
 
@@ -154,8 +158,7 @@ void pub_util_await_threads_created()
         const timespec ms = {0, 1000000};
         nanosleep(&ms, nullptr);
     }
-    const sigset_t usr1 = thread_end_signal();
-    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+    thread_ends(SIG_UNBLOCK);
 }
 
 void pub_util_keep_this_thread()
@@ -194,12 +197,7 @@ void pub_util_bound_the_end(unsigned seconds, bool renew)
     // The thread that arms the bound may be inside a handler that runs with
     // every signal held back (ThreadSanitizer runs them so); it is the one
     // that will wait, so it lets the alarm in.
-    const sigset_t alarm_only = [] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGALRM);
-        return set;
-    }();
+    const sigset_t alarm_only = only(SIGALRM);
     pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
     alarm(seconds);
 }
