@@ -102,7 +102,6 @@ void ServiceControl::boot()
             // class_start passes over disabled services.
             if (!in || s.rc.disabled || (name == opts_.daemon_service && !opts_.start_daemon))
                 continue;
-            std::lock_guard lk(mu_);
             start(s);
         }
     }
@@ -114,7 +113,6 @@ void ServiceControl::boot()
 
 bool ServiceControl::control(Control what, const std::string &name)
 {
-    std::lock_guard lk(mu_);
     auto it = services_.find(name);
     if (it == services_.end())
         return false;
@@ -224,7 +222,6 @@ bool ServiceControl::group_alive(pid_t pgid) const
 // Service::Reap.
 bool ServiceControl::reaped(pid_t pid)
 {
-    std::lock_guard lk(mu_);
     for (auto &[name, s] : services_) {
         if (s.pid != pid)
             continue;
@@ -271,7 +268,6 @@ void ServiceControl::on_timer()
 {
     uint64_t expirations;
     (void)!read(timer_, &expirations, sizeof expirations);
-    std::lock_guard lk(mu_);
     int64_t t = mono_ns();
     for (auto &[name, s] : services_) {
         if (s.dies_at != 0 && t >= s.dies_at)
@@ -282,7 +278,7 @@ void ServiceControl::on_timer()
     arm();
 }
 
-// Called with mu_ held: the timer fires at the earliest restart due.
+// The timer fires at the earliest restart due.
 void ServiceControl::arm()
 {
     int64_t next = 0;
@@ -318,7 +314,6 @@ void ServiceControl::routes(wire::Router &r)
 
 std::vector<ServiceInfo> ServiceControl::list() const
 {
-    std::lock_guard lk(mu_);
     std::vector<ServiceInfo> out;
     for (auto &[name, s] : services_)
         out.push_back({name, s.state, s.pid});
@@ -327,7 +322,6 @@ std::vector<ServiceInfo> ServiceControl::list() const
 
 void ServiceControl::set_options(const std::string &name, ServiceOptions o)
 {
-    std::lock_guard lk(mu_);
     auto it = services_.find(name);
     if (it == services_.end())
         throw Error("no such service: " + name);
