@@ -67,11 +67,11 @@ pid_t fork_standin(const std::string &name, bool ignore_sigterm, const Credentia
 
 ServiceControl::ServiceControl(const Options &opts, RcScript rc, InitPropertiesPort &props, ProgramPort &programs,
                                int proc_dir)
-    : opts_(opts), rc_(std::move(rc)), props_(props), programs_(programs), proc_(proc_dir)
+    : opts_(opts), actions_(std::move(rc.actions)), props_(props), programs_(programs), proc_(proc_dir)
 {
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     must(timer_ >= 0, "timerfd");
-    for (auto &s : rc_.services) {
+    for (auto &s : rc.services) {
         Service svc;
         svc.rc = s;
         if (auto it = opts.services.find(s.name); it != opts.services.end())
@@ -81,7 +81,7 @@ ServiceControl::ServiceControl(const Options &opts, RcScript rc, InitPropertiesP
     for (auto &[name, o] : opts.services)
         if (!services_.count(name))
             throw Error("no service '" + name + "' in the device's .rc files");
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         for (auto &c : a.commands)
             if (c.verb != "setprop" && !services_.count(c.args[0]))
                 throw Error(c.where + ": no service '" + c.args[0] + "'");
@@ -105,7 +105,7 @@ void ServiceControl::boot()
             start(s);
         }
     }
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         if (auto v = props_.get(a.property); v && a.matches(a.property, *v))
             for (auto &c : a.commands)
                 run(c);
@@ -126,7 +126,7 @@ bool ServiceControl::control(Control what, const std::string &name)
 
 void ServiceControl::property_changed(const std::string &name, const std::string &value)
 {
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         if (a.matches(name, value))
             for (auto &c : a.commands)
                 run(c);

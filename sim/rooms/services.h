@@ -82,7 +82,7 @@ private:
     void run(const RcCommand &c);
 
     const Options opts_;
-    RcScript rc_;
+    std::vector<RcAction> actions_;
     InitPropertiesPort &props_;
     ProgramPort &programs_;
     int proc_;
