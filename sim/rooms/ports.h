@@ -18,7 +18,13 @@ namespace sim::detail {
 
 enum class Control { kStart, kStop };
 
-// ctl.start or ctl.stop.
+// A write init hands to service control: ctl.start or ctl.stop.
+inline bool is_control(const std::string &property)
+{
+    return property == "ctl.start" || property == "ctl.stop";
+}
+
+// Which of the two (is_control()) it is.
 inline Control control_of(const std::string &property)
 {
     return property == "ctl.start" ? Control::kStart : Control::kStop;

@@ -101,11 +101,6 @@ void PropertyService::start(MainLoopPort &loop, ServiceControlPort &services)
 
 namespace {
 
-bool is_control(const std::string &name)
-{
-    return name == "ctl.start" || name == "ctl.stop";
-}
-
 // What init does with a write before it is stored: a ctl.* never is.
 uint32_t check(const std::string &name, const std::string &value)
 {

@@ -67,11 +67,11 @@ pid_t fork_standin(const std::string &name, bool ignore_sigterm, const Credentia
 
 ServiceControl::ServiceControl(const Options &opts, RcScript rc, InitPropertiesPort &props, ProgramPort &programs,
                                int proc_dir)
-    : opts_(opts), rc_(std::move(rc)), props_(props), programs_(programs), proc_(proc_dir)
+    : opts_(opts), actions_(std::move(rc.actions)), props_(props), programs_(programs), proc_(proc_dir)
 {
     timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     must(timer_ >= 0, "timerfd");
-    for (auto &s : rc_.services) {
+    for (auto &s : rc.services) {
         Service svc;
         svc.rc = s;
         if (auto it = opts.services.find(s.name); it != opts.services.end())
@@ -81,7 +81,7 @@ ServiceControl::ServiceControl(const Options &opts, RcScript rc, InitPropertiesP
     for (auto &[name, o] : opts.services)
         if (!services_.count(name))
             throw Error("no service '" + name + "' in the device's .rc files");
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         for (auto &c : a.commands)
             if (c.verb != "setprop" && !services_.count(c.args[0]))
                 throw Error(c.where + ": no service '" + c.args[0] + "'");
@@ -102,11 +102,10 @@ void ServiceControl::boot()
             // class_start passes over disabled services.
             if (!in || s.rc.disabled || (name == opts_.daemon_service && !opts_.start_daemon))
                 continue;
-            std::lock_guard lk(mu_);
             start(s);
         }
     }
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         if (auto v = props_.get(a.property); v && a.matches(a.property, *v))
             for (auto &c : a.commands)
                 run(c);
@@ -114,7 +113,6 @@ void ServiceControl::boot()
 
 bool ServiceControl::control(Control what, const std::string &name)
 {
-    std::lock_guard lk(mu_);
     auto it = services_.find(name);
     if (it == services_.end())
         return false;
@@ -128,7 +126,7 @@ bool ServiceControl::control(Control what, const std::string &name)
 
 void ServiceControl::property_changed(const std::string &name, const std::string &value)
 {
-    for (auto &a : rc_.actions)
+    for (auto &a : actions_)
         if (a.matches(name, value))
             for (auto &c : a.commands)
                 run(c);
@@ -224,7 +222,6 @@ bool ServiceControl::group_alive(pid_t pgid) const
 // Service::Reap.
 bool ServiceControl::reaped(pid_t pid)
 {
-    std::lock_guard lk(mu_);
     for (auto &[name, s] : services_) {
         if (s.pid != pid)
             continue;
@@ -271,7 +268,6 @@ void ServiceControl::on_timer()
 {
     uint64_t expirations;
     (void)!read(timer_, &expirations, sizeof expirations);
-    std::lock_guard lk(mu_);
     int64_t t = mono_ns();
     for (auto &[name, s] : services_) {
         if (s.dies_at != 0 && t >= s.dies_at)
@@ -282,7 +278,7 @@ void ServiceControl::on_timer()
     arm();
 }
 
-// Called with mu_ held: the timer fires at the earliest restart due.
+// The timer fires at the earliest restart due.
 void ServiceControl::arm()
 {
     int64_t next = 0;
@@ -318,7 +314,6 @@ void ServiceControl::routes(wire::Router &r)
 
 std::vector<ServiceInfo> ServiceControl::list() const
 {
-    std::lock_guard lk(mu_);
     std::vector<ServiceInfo> out;
     for (auto &[name, s] : services_)
         out.push_back({name, s.state, s.pid});
@@ -327,7 +322,6 @@ std::vector<ServiceInfo> ServiceControl::list() const
 
 void ServiceControl::set_options(const std::string &name, ServiceOptions o)
 {
-    std::lock_guard lk(mu_);
     auto it = services_.find(name);
     if (it == services_.end())
         throw Error("no such service: " + name);

@@ -10,14 +10,13 @@
 //
 // Threads: the main loop alone, as in init: ctl.* writes reach it through
 // init's queue, so a writer is answered after its write is handled, and a
-// stop's pause (gentle_kill) holds the whole loop. mu_ guards the services
-// for list() and the journal only.
+// stop's pause (gentle_kill) holds the whole loop. The control channel is
+// served on that loop too, so nothing here needs a lock.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,12 +82,11 @@ private:
     void run(const RcCommand &c);
 
     const Options opts_;
-    RcScript rc_;
+    std::vector<RcAction> actions_;
     InitPropertiesPort &props_;
     ProgramPort &programs_;
     int proc_;
     int timer_ = -1;
-    mutable std::mutex mu_;
     std::map<std::string, Service> services_;
     Journal<ServiceEvent> events_;
 };
