@@ -93,12 +93,11 @@ def property_names(root):
             for l in lines if l.kind in ("ctl", "getprop")]
 
 
-def allow_rules(binary, domain):
-    """(target, class, permissions) of every allow rule whose source is domain
-    or one of its attributes."""
-    policy = setools.SELinuxPolicy(binary)
+def allow_rules(policy, domain):
+    """(target, class, permissions) of every allow rule of a sepolicy.Policy
+    whose source is domain or one of its attributes."""
     return [(str(r.target), str(r.tclass), {str(p) for p in r.perms})
-            for r in setools.TERuleQuery(policy, ruletype=["allow"], source=domain).results()]
+            for r in setools.TERuleQuery(policy.compiled, ruletype=["allow"], source=domain).results()]
 
 
 # An app's level as the platform gives it (seapp_contexts' levelFrom): the
@@ -113,15 +112,14 @@ class Verdicts:
     constraints (libselinux's audit2why), and whether a refusal is logged
     (the policy's dontaudit rules, through setools)."""
 
-    def __init__(self, binary, domain):
+    def __init__(self, policy, binary, domain):
         self.domain, self.source = domain, f"u:r:{domain}:s0"
         audit2why.init(binary)
-        self.policy = setools.SELinuxPolicy(binary)
-        self.attributes = {str(t): {str(a) for a in t.attributes()} for t in self.policy.types()}
+        self.attributes = policy.types
         # The dontaudit rules that name the domain, by target type and class:
         # one pass over the rules, where a query of each access took minutes.
         self.unlogged = {}
-        for r in setools.TERuleQuery(self.policy, ruletype=["dontaudit"], source=domain).results():
+        for r in setools.TERuleQuery(policy.compiled, ruletype=["dontaudit"], source=domain).results():
             for t in r.target.expand():
                 self.unlogged.setdefault((str(t), str(r.tclass)), set()).update(str(p) for p in r.perms)
 
@@ -148,11 +146,10 @@ def app_levels(seapp_contexts):
 class Labels:
     """Labels of paths and properties, as the device gives them."""
 
-    def __init__(self, aosp, conf, property_files, file_files):
+    def __init__(self, aosp, policy, property_files, file_files):
         platform = os.path.join(aosp, sepolicy.SEPOLICY, "private")
         self.props = [w for _, _, w in sepolicy.entries([os.path.join(platform, "property_contexts")] + property_files)]
         self.files = [w for _, _, w in sepolicy.entries([os.path.join(platform, "file_contexts")] + file_files)]
-        policy = sepolicy.Policy(conf)
         self.genfs_rules = policy.genfs
         self.transitions = policy.transitions
         self.app_levels = app_levels(os.path.join(platform, "seapp_contexts"))
@@ -320,9 +317,10 @@ def main():
     dirs = extra["--own"] + extra["--device"]
     lines = read_manifest(root)
     resolve_names(root, lines)
-    labels = Labels(aosp, conf, sepolicy.contexts_files(dirs, "property_contexts"),
+    policy = sepolicy.Policy(conf)
+    labels = Labels(aosp, policy, sepolicy.contexts_files(dirs, "property_contexts"),
                     sepolicy.contexts_files(dirs, "file_contexts"))
-    verdicts = Verdicts(binary, domain)
+    verdicts = Verdicts(policy, binary, domain)
     links = {l.args[0]: l.args[1] for l in lines if l.kind == "link"}
     named = {l.args[0] for l in lines if l.kind == "signal"} | {l.args[1] for l in lines if l.kind == "procfile"}
     services = {s: service_domains(labels, s) for s in named - {"*"}}

@@ -35,6 +35,7 @@ missing tool, tree path or bad argument.
 """
 import argparse
 import concurrent.futures
+import functools
 import os
 import shutil
 import subprocess
@@ -183,11 +184,17 @@ def check_platform(setup, install):
                   [PYTHON, f"{HERE}/oldest.py", ROOT, setup.aosp, install.partition, install.rc, str(MIN_API)])
 
 
+@functools.cache
+def resource_dir():
+    """The clang on PATH's own folder (its headers), or "" without one."""
+    status, resource = run(["clang++", "-print-resource-dir"])
+    return resource.strip() if status == 0 else ""
+
+
 def libcxx_dir():
     """Where Debian's libc++ headers are for the clang on PATH."""
-    status, resource = run(["clang++", "-print-resource-dir"])
     # /usr/lib/llvm-N/lib/clang/X -> /usr/lib/llvm-N/include/c++/v1
-    return resource.strip().rsplit("/lib/clang/", 1)[0] + "/include/c++/v1" if status == 0 else ""
+    return resource_dir().rsplit("/lib/clang/", 1)[0] + "/include/c++/v1" if resource_dir() else ""
 
 
 def compile_env(setup):
@@ -225,7 +232,7 @@ def compile_api(setup, name, module, flags, api):
     out = os.path.join(setup.work, f"obj{api}", name)
     os.makedirs(out, exist_ok=True)
     base = ["ccache", "clang++", f"--target=aarch64-linux-android{api}", "-nostdinc", "-nostdinc++",
-            "-isystem", libcxx_dir(), "-isystem", run(["clang++", "-print-resource-dir"])[1].strip() + "/include"]
+            "-isystem", libcxx_dir(), "-isystem", resource_dir() + "/include"]
     base += [f for d in INCLUDES for f in ("-isystem", os.path.join(setup.aosp, d))] + PLATFORM_FLAGS + flags
     sources = module["srcs"] + setup.with_sources + NDK_SOURCES
     env = compile_env(setup)
@@ -629,20 +636,14 @@ def check(args, aosp, work, selected):
         if too_old:
             print(f"android-check: {aosp} is older than drovik's oldest platform; nothing else was checked")
             return False
-    started = set()
+    # Every background step starts before any check waits on one; each()
+    # passes over an install whose policy did not build, as the start did.
     for c in chosen:
         if c.start:
             for install in installs:
                 if not c.needs_policy or install.policy(setup):
                     c.start(setup, install)
-                    started.add((c.name, install.partition))
     for c in chosen:
-        if c.start:
-            for install in installs:
-                results = [Result(False, "not checked: the policy was not built", install.build_log)] \
-                    if (c.name, install.partition) not in started else c.check(setup, install)
-                show(c, install, results)
-            continue
         for install, results in each(c, c.check):
             show(c, install, results)
     elapsed = time.monotonic() - began

@@ -258,7 +258,7 @@ def check_service(name, path, body, where, ctx):
         elif domain is None:
             problems.append(f"{where}: no domain transition from init for {path} ({label}): init refuses to start {name}")
     if domain:
-        granted = {p.upper() for tgt, cls, perms in access.allow_rules(ctx["policy_bin"], domain)
+        granted = {p.upper() for tgt, cls, perms in access.allow_rules(ctx["policy"], domain)
                    if cls == "capability" and tgt == domain for p in perms}
         if caps != ctx["caps"]:
             problems.append(f"{where}: capabilities {' '.join(sorted(caps)) or '(none)'}; android/accesses needs "
@@ -283,7 +283,7 @@ def stop_problems(rc, parsed, name, own_services):
 
 
 def main():
-    (root, aosp, conf, binary, rc), extra = sepolicy.arguments(
+    (root, aosp, conf, _binary, rc), extra = sepolicy.arguments(
         sys.argv[1:], 5, ["--own", "--config-fs"], __doc__)
     contexts = sepolicy.contexts_files(extra["--own"], "file_contexts")
     readme = sepolicy.read(os.path.join(aosp, README))
@@ -303,7 +303,6 @@ def main():
         "contexts": contexts,
         "caps_known": set(re.findall(r"(?m)^#define CAP_(\w+)\s+\d+",
                                      sepolicy.read(os.path.join(aosp, CAPS)))) - {"LAST_CAP"},
-        "policy_bin": binary,
     }
     if ctx["binary"] is None:
         sys.exit(f"Android.bp: no cc_binary installs {os.path.basename(rc)} (init_rc)")

@@ -336,11 +336,12 @@ class Policy:
     marks, which only m4's output keeps."""
 
     def __init__(self, conf):
-        binary = setools.SELinuxPolicy(os.path.join(os.path.dirname(conf), "policy.bin"))
-        self.types = {str(t): {str(a) for a in t.attributes()} for t in binary.types()}
+        self.compiled = setools.SELinuxPolicy(os.path.join(os.path.dirname(conf), "policy.bin"))
+        self.types = {str(t): {str(a) for a in t.attributes()} for t in self.compiled.types()}
         self.transitions = {str(r.target): str(r.default) for r in setools.TERuleQuery(
-            binary, ruletype=["type_transition"], source="init", source_indirect=False, tclass=["process"]).results()}
-        self.genfs = [(str(g.fs), str(g.path), str(g.context.type_)) for g in binary.genfscons()]
+            self.compiled, ruletype=["type_transition"], source="init", source_indirect=False,
+            tclass=["process"]).results()}
+        self.genfs = [(str(g.fs), str(g.path), str(g.context.type_)) for g in self.compiled.genfscons()]
         self.declared_in = {}
         where = None
         for m in re.finditer(r'(?m)^(?:#line \d+ "([^"]*)"|[ \t]*type (\w+))', read(conf)):
